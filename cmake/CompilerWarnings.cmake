@@ -1,0 +1,11 @@
+# One place for the flags every target of ours gets.
+add_library(halvoran_options INTERFACE)
+target_compile_options(halvoran_options INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-qual
+  $<$<BOOL:${HALVORAN_WERROR}>:-Werror>)
+# Text is always QString: no silent conversions from char*, and string
+# concatenations build once.
+target_compile_definitions(halvoran_options INTERFACE
+  QT_NO_CAST_FROM_ASCII QT_NO_CAST_TO_ASCII QT_NO_URL_CAST_FROM_STRING
+  QT_USE_QSTRINGBUILDER QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
+target_include_directories(halvoran_options INTERFACE ${PROJECT_SOURCE_DIR})

@@ -1,0 +1,231 @@
+#include "shared/settings/SettingsSuite.h"
+
+#include "platform/AppGroup.h"
+#include "shared/settings/Constants.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// How long one statement waits for the other process's write to finish before
+// giving up. Writes take microseconds; this only guards against a stuck peer.
+constexpr int busyTimeoutMs = 5000;
+
+QString sqliteError(sqlite3* db) { return QString::fromUtf8(sqlite3_errmsg(db)); }
+
+bool isDamaged(int code) {
+    const int primary = code & 0xff;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+// Creates the database file owner-only before SQLite does, and tightens an
+// existing one: it holds the subscription token. SQLite gives its -wal and
+// -shm files the permissions of the database file.
+bool ensurePrivateFile(const QByteArray& path, QString* error) {
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+        *error = QFile::decodeName(path) + u": " + QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+// Returns the SQLite result code of the first failing step, SQLITE_OK when the
+// database is usable, or SQLITE_CORRUPT when its own check finds damage.
+int initialise(sqlite3* db) {
+    static const char* const steps[] = {
+        "PRAGMA journal_mode=WAL",
+        // In WAL mode NORMAL keeps the database consistent across a crash;
+        // only a power loss can drop the last writes.
+        "PRAGMA synchronous=NORMAL",
+        // No column type, so each value keeps the kind (text or blob) it was stored as.
+        "CREATE TABLE IF NOT EXISTS entries (key TEXT PRIMARY KEY NOT NULL, value NOT NULL) "
+        "WITHOUT ROWID",
+    };
+    for (const char* sql : steps) {
+        if (int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr); rc != SQLITE_OK)
+            return rc;
+    }
+    sqlite3_stmt* check = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr);
+    if (rc != SQLITE_OK)
+        return rc;
+    rc = sqlite3_step(check);
+    const bool healthy =
+        rc == SQLITE_ROW && std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok") == 0;
+    if (rc == SQLITE_ROW)
+        rc = SQLITE_OK;
+    sqlite3_finalize(check);
+    return rc != SQLITE_OK ? rc : healthy ? SQLITE_OK : SQLITE_CORRUPT;
+}
+
+// Moves a damaged database (and its journal files) aside, so the user keeps
+// a copy for support while the app starts afresh. Only the very file found
+// damaged is moved: if another process replaced it meanwhile, that one stays.
+void moveAside(const QByteArray& path, const struct stat& damaged) {
+    struct stat now {};
+    if (::stat(path.constData(), &now) != 0 || now.st_ino != damaged.st_ino ||
+        now.st_dev != damaged.st_dev)
+        return;
+    const QByteArray aside =
+        path + ".damaged-" + QDateTime::currentDateTimeUtc().toString(u"yyyyMMddTHHmmsszzz"_s).toLatin1();
+    for (const char* suffix : {"-wal", "-shm", ""})
+        ::rename(QByteArray(path + suffix).constData(), QByteArray(aside + suffix).constData());
+}
+
+sqlite3* openConnection(const QByteArray& path, QString* error) {
+    sqlite3* db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.constData(), &db, flags, nullptr) != SQLITE_OK) {
+        *error = QFile::decodeName(path) + u": " + sqliteError(db);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, busyTimeoutMs);
+    return db;
+}
+
+} // namespace
+
+SettingsSuite& SettingsSuite::shared() {
+    static SettingsSuite* const suite = [] {
+        QString error;
+        const QString directory = AppGroup::suiteDirectory(Constants::appGroup, &error);
+        std::unique_ptr<SettingsSuite> opened =
+            directory.isEmpty() ? nullptr : SettingsSuite::open(directory, &error);
+        if (!opened)
+            qFatal("Cannot open the shared settings suite: %s", qUtf8Printable(error));
+        return opened.release(); // kept for the life of the process
+    }();
+    return *suite;
+}
+
+std::unique_ptr<SettingsSuite> SettingsSuite::open(const QString& directory, QString* error) {
+    const QString path = directory + u'/' + QLatin1StringView(fileName);
+    const QByteArray native = QFile::encodeName(path);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!ensurePrivateFile(native, error))
+            return nullptr;
+        struct stat identity {};
+        ::stat(native.constData(), &identity);
+        sqlite3* db = openConnection(native, error);
+        if (!db)
+            return nullptr;
+        const int rc = initialise(db);
+        if (rc == SQLITE_OK) {
+            std::unique_ptr<SettingsSuite> suite(new SettingsSuite(path, db));
+            if (suite->prepare(error))
+                return suite;
+            return nullptr;
+        }
+        *error = path + u": " + QString::fromUtf8(sqlite3_errstr(rc));
+        sqlite3_close(db);
+        if (!isDamaged(rc))
+            return nullptr;
+        moveAside(native, identity);
+    }
+    return nullptr;
+}
+
+SettingsSuite::SettingsSuite(QString path, sqlite3* db) : m_path(std::move(path)), m_db(db) {}
+
+SettingsSuite::~SettingsSuite() {
+    sqlite3_finalize(m_select);
+    sqlite3_finalize(m_upsert);
+    sqlite3_finalize(m_delete);
+    sqlite3_close(m_db);
+}
+
+bool SettingsSuite::prepare(QString* error) {
+    const auto make = [this](const char* sql, sqlite3_stmt** statement) {
+        return sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
+               SQLITE_OK;
+    };
+    if (make("SELECT value FROM entries WHERE key = ?1", &m_select) &&
+        make("INSERT INTO entries (key, value) VALUES (?1, ?2) "
+             "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+             &m_upsert) &&
+        make("DELETE FROM entries WHERE key = ?1", &m_delete))
+        return true;
+    *error = m_path + u": " + sqliteError(m_db);
+    return false;
+}
+
+// Steps the select for `key`; returns it positioned on the value when one of
+// kind `type` is stored, null otherwise. The caller resets it.
+sqlite3_stmt* SettingsSuite::beginRead(const QString& key, int type) const {
+    const QByteArray utf8 = key.toUtf8();
+    sqlite3_bind_text(m_select, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(m_select) == SQLITE_ROW && sqlite3_column_type(m_select, 0) == type)
+        return m_select;
+    sqlite3_reset(m_select);
+    return nullptr;
+}
+
+std::optional<QString> SettingsSuite::text(const QString& key) const {
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* row = beginRead(key, SQLITE_TEXT);
+    if (!row)
+        return std::nullopt;
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
+    QString value = QString::fromUtf8(data, sqlite3_column_bytes(row, 0));
+    sqlite3_reset(row);
+    return value;
+}
+
+std::optional<QByteArray> SettingsSuite::bytes(const QString& key) const {
+    std::lock_guard lock(m_mutex);
+    sqlite3_stmt* row = beginRead(key, SQLITE_BLOB);
+    if (!row)
+        return std::nullopt;
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(row, 0));
+    QByteArray value(data, sqlite3_column_bytes(row, 0));
+    sqlite3_reset(row);
+    return value;
+}
+
+bool SettingsSuite::write(const QString& key, int type, const void* data, qsizetype size) {
+    std::lock_guard lock(m_mutex);
+    const QByteArray utf8 = key.toUtf8();
+    sqlite3_bind_text(m_upsert, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+    if (type == SQLITE_TEXT)
+        sqlite3_bind_text64(m_upsert, 2, static_cast<const char*>(data), sqlite3_uint64(size),
+                            SQLITE_TRANSIENT, SQLITE_UTF8);
+    else
+        // An empty blob still needs a non-null pointer, or SQLite stores NULL.
+        sqlite3_bind_blob64(m_upsert, 2, size ? data : "", sqlite3_uint64(size), SQLITE_TRANSIENT);
+    const bool done = sqlite3_step(m_upsert) == SQLITE_DONE;
+    sqlite3_reset(m_upsert);
+    return done;
+}
+
+bool SettingsSuite::setText(const QString& key, const QString& value) {
+    const QByteArray utf8 = value.toUtf8();
+    return write(key, SQLITE_TEXT, utf8.constData(), utf8.size());
+}
+
+bool SettingsSuite::setBytes(const QString& key, const QByteArray& value) {
+    return write(key, SQLITE_BLOB, value.constData(), value.size());
+}
+
+bool SettingsSuite::remove(const QString& key) {
+    std::lock_guard lock(m_mutex);
+    const QByteArray utf8 = key.toUtf8();
+    sqlite3_bind_text(m_delete, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+    const bool done = sqlite3_step(m_delete) == SQLITE_DONE;
+    sqlite3_reset(m_delete);
+    return done;
+}

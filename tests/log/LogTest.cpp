@@ -1,0 +1,56 @@
+#include "platform/linux/JournalLogSink.h"
+#include "shared/log/Log.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+Q_LOGGING_CATEGORY(foreign, "qt.network.ssl")
+
+TEST(Log, EachComponentHasItsCategoryWithInfoOnAndDebugOff) {
+    const std::pair<const QLoggingCategory& (*)(), const char*> categories[] = {
+        {Log::tunnel, "tunnel"}, {Log::sysext, "sysext"},     {Log::update, "update"},
+        {Log::health, "health"}, {Log::rulesets, "rulesets"}, {Log::keychain, "keychain"},
+    };
+    for (const auto& [category, name] : categories) {
+        EXPECT_STREQ(category().categoryName(), QByteArray("dev.morvel.vpn."_ba + name).constData());
+        EXPECT_TRUE(category().isInfoEnabled()) << name;
+        EXPECT_TRUE(category().isCriticalEnabled()) << name;
+        EXPECT_FALSE(category().isDebugEnabled()) << name;
+    }
+}
+
+TEST(Log, LinesReachTheSinkWithSubsystemCategoryAndLevel) {
+    LogCapture capture;
+    qCInfo(Log::rulesets, "rule-set %s: cached %lld bytes", "youtube", 12LL);
+    qCCritical(Log::health, "probe %s failed", "x");
+    qCWarning(foreign, "foreign");
+    const QList<LogRecord> records = capture.records();
+    ASSERT_EQ(records.size(), 3);
+    EXPECT_EQ(records[0].subsystem, u"dev.morvel.vpn"_s);
+    EXPECT_EQ(records[0].category, u"rulesets"_s);
+    EXPECT_EQ(records[0].level, QtInfoMsg);
+    EXPECT_EQ(capture.lines(u"rulesets"_s), QStringList{u"rule-set youtube: cached 12 bytes"_s});
+    EXPECT_EQ(capture.lines(u"health"_s), QStringList{u"error: probe x failed"_s});
+    EXPECT_EQ(records[2].subsystem, QString());
+    EXPECT_EQ(records[2].category, u"qt.network.ssl"_s);
+}
+
+TEST(JournalLogSink, FilesLinesByComponentAndSeverity) {
+    const LogRecord failure{u"dev.morvel.vpn"_s, u"health"_s, QtCriticalMsg, u"down: x"_s};
+    EXPECT_EQ(JournalLogSink::journalFields(failure),
+              (QByteArrayList{"MESSAGE=down: x", "PRIORITY=3", "CATEGORY=health", "SUBSYSTEM=dev.morvel.vpn"}));
+    EXPECT_EQ(JournalLogSink::stderrLine(failure), "[dev.morvel.vpn.health] error: down: x\n");
+    const LogRecord foreign{QString(), u"qt.core"_s, QtInfoMsg, u"hi"_s};
+    EXPECT_EQ(JournalLogSink::journalFields(foreign), (QByteArrayList{"MESSAGE=hi", "PRIORITY=6", "CATEGORY=qt.core"}));
+    EXPECT_EQ(JournalLogSink::stderrLine(foreign), "[qt.core] info: hi\n");
+    EXPECT_EQ(JournalLogSink::priority(QtInfoMsg), LOG_INFO);
+    EXPECT_EQ(JournalLogSink::priority(QtWarningMsg), LOG_WARNING);
+}
+
+} // namespace

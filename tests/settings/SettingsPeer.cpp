@@ -1,0 +1,64 @@
+// A second process on the shared settings suite, driven by the suite's tests.
+//   settings_peer get KEY         prints the stored text, or <absent>
+//   settings_peer set KEY VALUE   stores the text
+//   settings_peer race ID COUNT   hammers shared keys, checking every answer
+#include "shared/settings/SettingsSuite.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString raceValue(QChar id, int i) { return QString(id) + u':' + QString::number(i) + u':' + QString(2048, id); }
+
+// A value of any racing peer, whole: "<id>:<i>:" and 2048 copies of <id>.
+bool wellFormed(const std::optional<QString>& value) {
+    if (!value)
+        return false;
+    const QStringList parts = value->split(u':');
+    return parts.size() == 3 && parts[0].size() == 1 && parts[2] == QString(2048, parts[0][0]);
+}
+
+int fail(const char* what, int i) {
+    std::fprintf(stderr, "settings_peer: %s at iteration %d\n", what, i);
+    return 1;
+}
+
+int race(QChar id, int count) {
+    SettingsSuite& suite = SettingsSuite::shared();
+    const QString own = u"own-"_s + id;
+    for (int i = 0; i < count; ++i) {
+        const QString value = raceValue(id, i);
+        if (!suite.setText(u"race"_s, value) || !suite.setBytes(u"race-bytes"_s, value.toUtf8()))
+            return fail("shared write failed", i);
+        if (!suite.setText(own, value) || suite.text(own) != value)
+            return fail("own key did not read back", i);
+        if (!wellFormed(suite.text(u"race"_s)))
+            return fail("torn or missing text", i);
+        const std::optional<QByteArray> bytes = suite.bytes(u"race-bytes"_s);
+        if (!bytes || !wellFormed(QString::fromUtf8(*bytes)))
+            return fail("torn or missing bytes", i);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.size() == 2 && args[0] == u"get") {
+        const std::optional<QString> value = SettingsSuite::shared().text(args[1]);
+        std::fputs(value ? qPrintable(*value) : "<absent>", stdout);
+        return 0;
+    }
+    if (args.size() == 3 && args[0] == u"set")
+        return SettingsSuite::shared().setText(args[1], args[2]) ? 0 : 1;
+    if (args.size() == 3 && args[0] == u"race" && args[1].size() == 1)
+        return race(args[1][0], args[2].toInt());
+    std::fputs("usage: settings_peer get KEY | set KEY VALUE | race ID COUNT\n", stderr);
+    return 2;
+}

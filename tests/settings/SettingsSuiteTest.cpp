@@ -1,0 +1,184 @@
+#include "shared/settings/SettingsSuite.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+mode_t modeOf(const QString& path) {
+    struct stat info {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info.st_mode & 07777;
+}
+
+std::unique_ptr<SettingsSuite> openIn(const QTemporaryDir& dir) {
+    QString error;
+    std::unique_ptr<SettingsSuite> suite = SettingsSuite::open(dir.path(), &error);
+    EXPECT_TRUE(suite) << error.toStdString();
+    return suite;
+}
+
+QString runPeer(const QStringList& args) {
+    QProcess peer;
+    peer.start(QStringLiteral(SETTINGS_PEER), args);
+    EXPECT_TRUE(peer.waitForFinished(30'000));
+    EXPECT_EQ(peer.exitCode(), 0) << peer.readAllStandardError().toStdString();
+    return QString::fromUtf8(peer.readAllStandardOutput());
+}
+
+TEST(SettingsSuite, KeepsTextAndBytesApart) {
+    QTemporaryDir dir;
+    auto suite = openIn(dir);
+    ASSERT_TRUE(suite->setText(u"t"_s, u"héllo"_s));
+    ASSERT_TRUE(suite->setBytes(u"b"_s, QByteArray("\x00\xff", 2)));
+    ASSERT_TRUE(suite->setText(u"empty"_s, QString()));
+    EXPECT_EQ(suite->text(u"t"_s), u"héllo"_s);
+    EXPECT_EQ(suite->bytes(u"t"_s), std::nullopt);
+    EXPECT_EQ(suite->bytes(u"b"_s), QByteArray("\x00\xff", 2));
+    EXPECT_EQ(suite->text(u"b"_s), std::nullopt);
+    EXPECT_EQ(suite->text(u"empty"_s), QString());
+
+    // Replacing a value changes its kind; removing makes it absent.
+    ASSERT_TRUE(suite->setBytes(u"t"_s, "raw"));
+    EXPECT_EQ(suite->text(u"t"_s), std::nullopt);
+    ASSERT_TRUE(suite->remove(u"t"_s));
+    EXPECT_EQ(suite->bytes(u"t"_s), std::nullopt);
+    EXPECT_TRUE(suite->remove(u"never-stored"_s));
+}
+
+TEST(SettingsSuite, DatabaseIsOwnerOnlyEvenIfItWasNot) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QLatin1StringView(SettingsSuite::fileName));
+    QFile loose(path);
+    ASSERT_TRUE(loose.open(QIODevice::WriteOnly));
+    loose.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    loose.close();
+    auto suite = openIn(dir);
+    ASSERT_TRUE(suite->setText(u"k"_s, u"v"_s));
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(modeOf(path + u"-wal"), 0600u);
+}
+
+// Writes a valid database with enough rows to span many pages, then breaks it.
+void writeDamaged(const QTemporaryDir& dir, bool truncate) {
+    const QString path = dir.filePath(QLatin1StringView(SettingsSuite::fileName));
+    if (truncate) {
+        {
+            auto suite = openIn(dir);
+            for (int i = 0; i < 200; ++i)
+                suite->setText(u"key"_s + QString::number(i), QString(1000, u'x'));
+        } // closing the last connection folds the journal into the file
+        ASSERT_TRUE(QFile::resize(path, QFileInfo(path).size() / 2));
+    } else {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("this is not a database\n").repeated(300));
+    }
+}
+
+TEST(SettingsSuite, DamagedDatabaseIsMovedAsideAndAFreshOneStarted) {
+    for (const bool truncate : {false, true}) {
+        SCOPED_TRACE(truncate ? "truncated" : "overwritten");
+        QTemporaryDir dir;
+        writeDamaged(dir, truncate);
+        const QByteArray damagedBytes = [&] {
+            QFile f(dir.filePath(QLatin1StringView(SettingsSuite::fileName)));
+            f.open(QIODevice::ReadOnly);
+            return f.readAll();
+        }();
+
+        auto suite = openIn(dir);
+        ASSERT_TRUE(suite);
+        EXPECT_EQ(suite->text(u"key1"_s), std::nullopt);
+        ASSERT_TRUE(suite->setText(u"k"_s, u"v"_s));
+        EXPECT_EQ(suite->text(u"k"_s), u"v"_s);
+
+        // The damaged file is kept, byte for byte, for support to look at.
+        const QStringList aside = QDir(dir.path()).entryList({u"defaults.sqlite3.damaged-*"_s}, QDir::Files);
+        ASSERT_EQ(aside.size(), 1) << aside.join(u' ').toStdString();
+        QFile kept(dir.filePath(aside.first()));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), damagedBytes);
+    }
+}
+
+TEST(SettingsSuite, HealthyDatabaseIsKeptAcrossOpens) {
+    QTemporaryDir dir;
+    openIn(dir)->setText(u"k"_s, u"v"_s);
+    EXPECT_EQ(openIn(dir)->text(u"k"_s), u"v"_s);
+    EXPECT_TRUE(QDir(dir.path()).entryList({u"*.damaged-*"_s}).isEmpty());
+}
+
+TEST(SettingsSuiteDeathTest, UnusableDirectoryStopsWithThePathAndTheReason) {
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath(u"blocker"_s));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_DEATH(
+        {
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker.fileName() + u"/config"));
+            SettingsSuite::shared();
+        },
+        "Cannot open the shared settings suite: .*blocker/config/Q7T2K9RW4M.group.dev.morvel.vpn: "
+        "Not a directory");
+}
+
+TEST(SettingsSuite, SharedSuiteLivesInThePrivateGroupDirectory) {
+    SettingsSuite& suite = SettingsSuite::shared();
+    const QString dir = QFileInfo(suite.path()).absolutePath();
+    EXPECT_EQ(dir, qEnvironmentVariable("XDG_CONFIG_HOME") + u"/Q7T2K9RW4M.group.dev.morvel.vpn");
+    EXPECT_EQ(modeOf(dir), 0700u);
+    EXPECT_EQ(modeOf(suite.path()), 0600u);
+}
+
+TEST(SettingsSuite, EachProcessSeesTheOthersWritesAtItsNextRead) {
+    SettingsSuite& suite = SettingsSuite::shared();
+    ASSERT_TRUE(suite.setText(u"handoff"_s, u"from the test"_s));
+    EXPECT_EQ(runPeer({u"get"_s, u"handoff"_s}), u"from the test"_s);
+    runPeer({u"set"_s, u"handoff"_s, u"from the peer"_s});
+    EXPECT_EQ(suite.text(u"handoff"_s), u"from the peer"_s);
+}
+
+TEST(SettingsSuite, TwoProcessesWritingTheSameKeysNeverFailOrTear) {
+    const int iterations = 400;
+    QProcess a, b;
+    a.start(QStringLiteral(SETTINGS_PEER), {u"race"_s, u"A"_s, QString::number(iterations)});
+    b.start(QStringLiteral(SETTINGS_PEER), {u"race"_s, u"B"_s, QString::number(iterations)});
+    // Reads from this process too while the two write.
+    SettingsSuite& suite = SettingsSuite::shared();
+    while (a.state() != QProcess::NotRunning || b.state() != QProcess::NotRunning) {
+        if (const std::optional<QString> value = suite.text(u"race"_s)) {
+            ASSERT_TRUE(value->endsWith(QString(2048, value->front()))) << "torn read";
+        }
+        a.waitForFinished(1);
+        b.waitForFinished(1);
+    }
+    for (QProcess* peer : {&a, &b}) {
+        EXPECT_EQ(peer->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(peer->exitCode(), 0) << peer->readAllStandardError().toStdString();
+    }
+    const QString last = QString::number(iterations - 1);
+    EXPECT_EQ(suite.text(u"own-A"_s), u"A:"_s + last + u':' + QString(2048, u'A'));
+    EXPECT_EQ(suite.text(u"own-B"_s), u"B:"_s + last + u':' + QString(2048, u'B'));
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(QFile::encodeName(suite.path()).constData(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* check = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);
+    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+    sqlite3_finalize(check);
+    sqlite3_close(db);
+}
+
+} // namespace

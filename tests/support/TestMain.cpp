@@ -1,0 +1,20 @@
+// Entry point of every test program: a Qt application object and private,
+// empty settings and data directories, so tests never touch the user's own.
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 2;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(QStringLiteral("data"))));
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    // Death tests start a fresh copy of the program, so no thread or handle of
+    // this one leaks into them.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    return RUN_ALL_TESTS();
+}
