@@ -17,7 +17,7 @@ test: build
 	ctest --preset $(PRESET)
 
 bench: build
-	@for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2; done
+	@for b in $$(find $(BUILD_DIR)/bench -maxdepth 1 -name "bench_*" -type f -executable | sort); do echo "== $$b"; $$b --benchmark_min_time=0.3; done
 
 clean:
 	rm -rf build

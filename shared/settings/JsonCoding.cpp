@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QStringList>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 DecodingError::DecodingError(Kind kind, QString codingPath, QString debugDescription)
@@ -69,7 +71,7 @@ QString convertFromSnakeCase(const QString& key) {
     return result + key.sliced(end);
 }
 
-QString convertToSnakeCase(QStringView key) {
+QString convertToSnakeCase(const QString& key) {
     QString result;
     result.reserve(key.size() + 4);
     for (qsizetype i = 0; i < key.size(); ++i) {
@@ -123,14 +125,21 @@ QJsonValue JsonNode::lookUp(const QJsonObject& object, QLatin1StringView key) co
     const auto exact = object.constFind(key);
     if (exact != object.constEnd())
         return *exact;
-    // A key without underscores converts to itself, so only keys with
-    // underscores can still match after conversion.
-    if (m_decoder->keyDecodingStrategy() == JsonDecoder::KeyDecodingStrategy::convertFromSnakeCase) {
-        for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-            const QString jsonKey = it.key();
-            if (jsonKey.contains(u'_') && convertFromSnakeCase(jsonKey) == key)
-                return *it;
-        }
+    if (m_decoder->keyDecodingStrategy() != JsonDecoder::KeyDecodingStrategy::convertFromSnakeCase)
+        return QJsonValue(QJsonValue::Undefined);
+    // Converting a key with underscores upper-cases a letter or joins a digit,
+    // so a field of lower-case letters only ever matches its own spelling.
+    if (std::all_of(key.begin(), key.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
+        return QJsonValue(QJsonValue::Undefined);
+    // The service's usual spelling ("server_port") first, then any other key
+    // that converts to the field ("SERVER_PORT", "server__port").
+    const QString usual = convertToSnakeCase(QString(key));
+    if (const auto it = object.constFind(usual); it != object.constEnd() && convertFromSnakeCase(usual) == key)
+        return *it;
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        const QString jsonKey = it.key();
+        if (jsonKey.contains(u'_') && convertFromSnakeCase(jsonKey) == key)
+            return *it;
     }
     return QJsonValue(QJsonValue::Undefined);
 }

@@ -51,7 +51,7 @@ private:
 // becomes "subscriptionUrl"; leading and trailing underscores stay.
 QString convertFromSnakeCase(const QString& key);
 // camelCase to snake_case as request bodies are written: "deviceId" becomes "device_id".
-QString convertToSnakeCase(QStringView key);
+QString convertToSnakeCase(const QString& key);
 
 class JsonDecoder;
 

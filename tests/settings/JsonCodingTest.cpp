@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 TEST(JsonCoding, SnakeCaseKeysConvertAsTheServiceSendsThem) {
@@ -25,9 +27,9 @@ TEST(JsonCoding, SnakeCaseKeysConvertAsTheServiceSendsThem) {
 }
 
 TEST(JsonCoding, CamelCaseFieldsConvertToSnakeCase) {
-    EXPECT_EQ(convertToSnakeCase(u"deviceId"), QStringLiteral("device_id"));
-    EXPECT_EQ(convertToSnakeCase(u"code"), QStringLiteral("code"));
-    EXPECT_EQ(convertToSnakeCase(u"subscriptionURL"), QStringLiteral("subscription_url"));
+    EXPECT_EQ(convertToSnakeCase(u"deviceId"_s), QStringLiteral("device_id"));
+    EXPECT_EQ(convertToSnakeCase(u"code"_s), QStringLiteral("code"));
+    EXPECT_EQ(convertToSnakeCase(u"subscriptionURL"_s), QStringLiteral("subscription_url"));
 }
 
 } // namespace
