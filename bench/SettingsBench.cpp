@@ -13,7 +13,8 @@ SubscriptionMetadata typicalMetadata() {
     QStringList names;
     for (int i = 0; i < 20; ++i)
         names << u"ruleset-"_s + QString::number(i);
-    return {edges, names, QDateTime::currentDateTimeUtc().addDays(30), QDateTime::currentDateTimeUtc()};
+    return {edges, names, QDateTime::currentDateTimeUtc().addDays(30),
+            QDateTime::currentDateTimeUtc()};
 }
 
 void TextRead(benchmark::State& state) {

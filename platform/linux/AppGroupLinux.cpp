@@ -11,7 +11,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString describeErrno(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
+QString describeErrno(int code) {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
 
 // mkdir -p with owner-only permissions for whatever it creates. 0 or an errno.
 int makeDirectories(const QByteArray& path) {

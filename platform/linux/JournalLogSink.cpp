@@ -8,7 +8,9 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
-std::unique_ptr<LogSink> createSystemLogSink() { return std::make_unique<JournalLogSink>(); }
+std::unique_ptr<LogSink> createSystemLogSink() {
+    return std::make_unique<JournalLogSink>();
+}
 
 JournalLogSink::JournalLogSink()
     : m_journalRunning(::access("/run/systemd/journal/socket", W_OK) == 0) {}

@@ -5,7 +5,8 @@
 using namespace Qt::StringLiterals;
 
 ActivationResponse::ActivationResponse(QString subscriptionUrl, QDateTime expiresAt)
-    : m_subscriptionUrl(std::move(subscriptionUrl)), m_expiresAt(std::move(expiresAt)) {}
+    : m_subscriptionUrl(std::move(subscriptionUrl))
+    , m_expiresAt(std::move(expiresAt)) {}
 
 ActivationResponse ActivationResponse::decode(const JsonNode& node) {
     return {node.required("subscriptionUrl"_L1).toText(), node.required("expiresAt"_L1).toDate()};

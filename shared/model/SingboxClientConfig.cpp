@@ -7,8 +7,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 SingboxClientConfig::Outbound decodeOutbound(const JsonNode& node) {
-    SingboxClientConfig::Outbound outbound{node.required("type"_L1).toText(),
-                                           node.required("tag"_L1).toText(), {}, {}};
+    SingboxClientConfig::Outbound outbound{
+        node.required("type"_L1).toText(), node.required("tag"_L1).toText(), {}, {}};
     if (const auto server = node.optional("server"_L1))
         outbound.server = server->toText();
     if (const auto port = node.optional("serverPort"_L1))

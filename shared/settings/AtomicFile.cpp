@@ -18,7 +18,8 @@ bool write(const QString& path, const QByteArray& data, QString* error) {
         return false;
     };
     const QFileInfo target(path);
-    QByteArray temp = QFile::encodeName(target.absolutePath() + u"/." + target.fileName()) + ".XXXXXX";
+    QByteArray temp =
+        QFile::encodeName(target.absolutePath() + u"/." + target.fileName()) + ".XXXXXX";
     // mkstemp creates the file 0600 and with a name nobody else holds.
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
@@ -34,7 +35,8 @@ bool write(const QString& path, const QByteArray& data, QString* error) {
     }
     const bool complete = written == data.size() && ::fsync(fd) == 0;
     const int savedErrno = errno;
-    if (::close(fd) != 0 || !complete || ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0) {
+    if (::close(fd) != 0 || !complete ||
+        ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0) {
         const int cause = complete ? errno : savedErrno;
         ::unlink(temp.constData());
         errno = cause;

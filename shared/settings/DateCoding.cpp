@@ -45,7 +45,8 @@ int daysInMonth(int64_t year, int month) {
 // A left-to-right reader over the text that fails on the first surprise.
 class Cursor {
 public:
-    explicit Cursor(QStringView text) : m_text(text) {}
+    explicit Cursor(QStringView text)
+        : m_text(text) {}
 
     bool digits(int count, int* value) {
         int result = 0;
@@ -101,7 +102,9 @@ std::optional<int64_t> readDateTime(Cursor& in) {
     return daysFromCivil(y, mo, d) * msPerDay + ((h * 60 + mi) * 60 + s) * int64_t(1000);
 }
 
-QDateTime utc(int64_t msSinceEpoch) { return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC); }
+QDateTime utc(int64_t msSinceEpoch) {
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC);
+}
 
 } // namespace
 

@@ -22,7 +22,8 @@ QString DecodingError::description() const {
 }
 
 EncodingError::EncodingError(QString description)
-    : m_description(std::move(description)), m_what(m_description.toUtf8()) {}
+    : m_description(std::move(description))
+    , m_what(m_description.toUtf8()) {}
 
 namespace {
 
@@ -85,7 +86,10 @@ QString convertToSnakeCase(const QString& key) {
 // --- JsonNode
 
 JsonNode::JsonNode(const JsonDecoder& decoder, QJsonValue value)
-    : m_decoder(&decoder), m_parent(nullptr), m_value(std::move(value)), m_index(-1) {}
+    : m_decoder(&decoder)
+    , m_parent(nullptr)
+    , m_value(std::move(value))
+    , m_index(-1) {}
 
 JsonNode::JsonNode(const JsonNode* parent, QJsonValue value, QLatin1StringView key, qsizetype index)
     : m_decoder(parent->m_decoder)
@@ -134,7 +138,8 @@ QJsonValue JsonNode::lookUp(const QJsonObject& object, QLatin1StringView key) co
     // The service's usual spelling ("server_port") first, then any other key
     // that converts to the field ("SERVER_PORT", "server__port").
     const QString usual = convertToSnakeCase(QString(key));
-    if (const auto it = object.constFind(usual); it != object.constEnd() && convertFromSnakeCase(usual) == key)
+    if (const auto it = object.constFind(usual);
+        it != object.constEnd() && convertFromSnakeCase(usual) == key)
         return *it;
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
         const QString jsonKey = it.key();
@@ -212,7 +217,8 @@ JsonNode JsonDecoder::parse(const QByteArray& json) const {
 
 // --- JsonEncoder
 
-JsonEncoder::JsonEncoder(KeyEncodingStrategy keys) : m_keys(keys) {}
+JsonEncoder::JsonEncoder(KeyEncodingStrategy keys)
+    : m_keys(keys) {}
 
 const JsonEncoder& JsonEncoder::iso8601Fractional() {
     static const JsonEncoder shared;
@@ -220,8 +226,9 @@ const JsonEncoder& JsonEncoder::iso8601Fractional() {
 }
 
 QString JsonEncoder::key(QLatin1StringView fieldName) const {
-    return m_keys == KeyEncodingStrategy::convertToSnakeCase ? convertToSnakeCase(QString(fieldName))
-                                                             : QString(fieldName);
+    return m_keys == KeyEncodingStrategy::convertToSnakeCase
+               ? convertToSnakeCase(QString(fieldName))
+               : QString(fieldName);
 }
 
 QJsonValue JsonEncoder::date(const QDateTime& date) const {

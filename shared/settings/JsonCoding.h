@@ -97,12 +97,17 @@ class JsonDecoder {
 public:
     enum class KeyDecodingStrategy { useDefaultKeys, convertFromSnakeCase };
 
-    explicit JsonDecoder(KeyDecodingStrategy keys = KeyDecodingStrategy::useDefaultKeys) : m_keys(keys) {}
+    explicit JsonDecoder(KeyDecodingStrategy keys = KeyDecodingStrategy::useDefaultKeys)
+        : m_keys(keys) {}
     // The process-wide decoder for stored records and service answers.
     static JsonDecoder& iso8601Fractional();
 
-    KeyDecodingStrategy keyDecodingStrategy() const { return m_keys.load(std::memory_order_acquire); }
-    void setKeyDecodingStrategy(KeyDecodingStrategy strategy) { m_keys.store(strategy, std::memory_order_release); }
+    KeyDecodingStrategy keyDecodingStrategy() const {
+        return m_keys.load(std::memory_order_acquire);
+    }
+    void setKeyDecodingStrategy(KeyDecodingStrategy strategy) {
+        m_keys.store(strategy, std::memory_order_release);
+    }
 
     // Parses `json` (an object or a list at the top) and hands its top node to
     // `T::decode`. Throws DecodingError.
@@ -127,7 +132,9 @@ public:
     // Throws EncodingError for a date that has no textual form.
     QJsonValue date(const QDateTime& date) const;
     // `T::encode(*this)` as compact JSON text. Throws EncodingError.
-    template <typename T> QByteArray encode(const T& value) const { return compact(value.encode(*this)); }
+    template <typename T> QByteArray encode(const T& value) const {
+        return compact(value.encode(*this));
+    }
 
 private:
     static QByteArray compact(const QJsonObject& object);

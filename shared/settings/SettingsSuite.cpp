@@ -21,7 +21,9 @@ namespace {
 // giving up. Writes take microseconds; this only guards against a stuck peer.
 constexpr int busyTimeoutMs = 5000;
 
-QString sqliteError(sqlite3* db) { return QString::fromUtf8(sqlite3_errmsg(db)); }
+QString sqliteError(sqlite3* db) {
+    return QString::fromUtf8(sqlite3_errmsg(db));
+}
 
 bool isDamaged(int code) {
     const int primary = code & 0xff;
@@ -65,7 +67,8 @@ int initialise(sqlite3* db) {
         return rc;
     rc = sqlite3_step(check);
     const bool healthy =
-        rc == SQLITE_ROW && std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok") == 0;
+        rc == SQLITE_ROW &&
+        std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok") == 0;
     if (rc == SQLITE_ROW)
         rc = SQLITE_OK;
     sqlite3_finalize(check);
@@ -81,7 +84,8 @@ void moveAside(const QByteArray& path, const struct stat& damaged) {
         now.st_dev != damaged.st_dev)
         return;
     const QByteArray aside =
-        path + ".damaged-" + QDateTime::currentDateTimeUtc().toString(u"yyyyMMddTHHmmsszzz"_s).toLatin1();
+        path + ".damaged-" +
+        QDateTime::currentDateTimeUtc().toString(u"yyyyMMddTHHmmsszzz"_s).toLatin1();
     for (const char* suffix : {"-wal", "-shm", ""})
         ::rename(QByteArray(path + suffix).constData(), QByteArray(aside + suffix).constData());
 }
@@ -140,7 +144,9 @@ std::unique_ptr<SettingsSuite> SettingsSuite::open(const QString& directory, QSt
     return nullptr;
 }
 
-SettingsSuite::SettingsSuite(QString path, sqlite3* db) : m_path(std::move(path)), m_db(db) {}
+SettingsSuite::SettingsSuite(QString path, sqlite3* db)
+    : m_path(std::move(path))
+    , m_db(db) {}
 
 SettingsSuite::~SettingsSuite() {
     sqlite3_finalize(m_select);

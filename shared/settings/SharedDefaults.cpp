@@ -17,16 +17,22 @@ namespace SharedDefaults {
 namespace {
 
 constexpr std::array<QLatin1StringView, 7> keyStrings{
-    "subscription_metadata"_L1, "subscription_token"_L1,  "subscription_url"_L1,
-    "preferred_edge_tag"_L1,    "routing_mode"_L1,        "last_extension_diag"_L1,
+    "subscription_metadata"_L1, "subscription_token"_L1, "subscription_url"_L1,
+    "preferred_edge_tag"_L1,    "routing_mode"_L1,       "last_extension_diag"_L1,
     "last_bound_interface"_L1,
 };
 
-QLatin1StringView keyString(Key key) { return keyStrings[size_t(key)]; }
+QLatin1StringView keyString(Key key) {
+    return keyStrings[size_t(key)];
+}
 
-SettingsSuite& suite() { return SettingsSuite::shared(); }
+SettingsSuite& suite() {
+    return SettingsSuite::shared();
+}
 
-std::optional<QString> readText(Key key) { return suite().text(keyString(key)); }
+std::optional<QString> readText(Key key) {
+    return suite().text(keyString(key));
+}
 
 void writeText(Key key, const std::optional<QString>& value) {
     if (value)
@@ -37,7 +43,9 @@ void writeText(Key key, const std::optional<QString>& value) {
 
 } // namespace
 
-QString rawValue(Key key) { return keyString(key); }
+QString rawValue(Key key) {
+    return keyString(key);
+}
 
 std::optional<Key> keyFromRawValue(QStringView raw) {
     for (size_t i = 0; i < keyStrings.size(); ++i) {
@@ -59,16 +67,36 @@ std::optional<RoutingMode> routingModeFromRawValue(QStringView raw) {
     return std::nullopt;
 }
 
-std::optional<QString> subscriptionToken() { return readText(Key::subscriptionToken); }
-void setSubscriptionToken(const std::optional<QString>& token) { writeText(Key::subscriptionToken, token); }
-std::optional<QString> subscriptionURL() { return readText(Key::subscriptionURL); }
-void setSubscriptionURL(const std::optional<QString>& url) { writeText(Key::subscriptionURL, url); }
-std::optional<QString> preferredEdgeTag() { return readText(Key::preferredEdgeTag); }
-void setPreferredEdgeTag(const std::optional<QString>& tag) { writeText(Key::preferredEdgeTag, tag); }
-std::optional<QString> lastExtensionDiag() { return readText(Key::lastExtensionDiag); }
-void setLastExtensionDiag(const std::optional<QString>& text) { writeText(Key::lastExtensionDiag, text); }
-std::optional<QString> lastBoundInterface() { return readText(Key::lastBoundInterface); }
-void setLastBoundInterface(const std::optional<QString>& name) { writeText(Key::lastBoundInterface, name); }
+std::optional<QString> subscriptionToken() {
+    return readText(Key::subscriptionToken);
+}
+void setSubscriptionToken(const std::optional<QString>& token) {
+    writeText(Key::subscriptionToken, token);
+}
+std::optional<QString> subscriptionURL() {
+    return readText(Key::subscriptionURL);
+}
+void setSubscriptionURL(const std::optional<QString>& url) {
+    writeText(Key::subscriptionURL, url);
+}
+std::optional<QString> preferredEdgeTag() {
+    return readText(Key::preferredEdgeTag);
+}
+void setPreferredEdgeTag(const std::optional<QString>& tag) {
+    writeText(Key::preferredEdgeTag, tag);
+}
+std::optional<QString> lastExtensionDiag() {
+    return readText(Key::lastExtensionDiag);
+}
+void setLastExtensionDiag(const std::optional<QString>& text) {
+    writeText(Key::lastExtensionDiag, text);
+}
+std::optional<QString> lastBoundInterface() {
+    return readText(Key::lastBoundInterface);
+}
+void setLastBoundInterface(const std::optional<QString>& name) {
+    writeText(Key::lastBoundInterface, name);
+}
 
 RoutingMode routingMode() {
     const std::optional<QString> stored = readText(Key::routingMode);
@@ -76,7 +104,9 @@ RoutingMode routingMode() {
                   : RoutingMode::selective;
 }
 
-void setRoutingMode(RoutingMode mode) { writeText(Key::routingMode, rawValue(mode)); }
+void setRoutingMode(RoutingMode mode) {
+    writeText(Key::routingMode, rawValue(mode));
+}
 
 void saveMetadata(const SubscriptionMetadata& metadata) {
     try {

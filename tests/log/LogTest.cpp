@@ -1,5 +1,6 @@
-#include "platform/linux/JournalLogSink.h"
 #include "shared/log/Log.h"
+
+#include "platform/linux/JournalLogSink.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/QtPrinters.h"
 
@@ -18,7 +19,8 @@ TEST(Log, EachComponentHasItsCategoryWithInfoOnAndDebugOff) {
         {Log::health, "health"}, {Log::rulesets, "rulesets"}, {Log::keychain, "keychain"},
     };
     for (const auto& [category, name] : categories) {
-        EXPECT_STREQ(category().categoryName(), QByteArray("dev.morvel.vpn."_ba + name).constData());
+        EXPECT_STREQ(category().categoryName(),
+                     QByteArray("dev.morvel.vpn."_ba + name).constData());
         EXPECT_TRUE(category().isInfoEnabled()) << name;
         EXPECT_TRUE(category().isCriticalEnabled()) << name;
         EXPECT_FALSE(category().isDebugEnabled()) << name;
@@ -44,10 +46,12 @@ TEST(Log, LinesReachTheSinkWithSubsystemCategoryAndLevel) {
 TEST(JournalLogSink, FilesLinesByComponentAndSeverity) {
     const LogRecord failure{u"dev.morvel.vpn"_s, u"health"_s, QtCriticalMsg, u"down: x"_s};
     EXPECT_EQ(JournalLogSink::journalFields(failure),
-              (QByteArrayList{"MESSAGE=down: x", "PRIORITY=3", "CATEGORY=health", "SUBSYSTEM=dev.morvel.vpn"}));
+              (QByteArrayList{"MESSAGE=down: x", "PRIORITY=3", "CATEGORY=health",
+                              "SUBSYSTEM=dev.morvel.vpn"}));
     EXPECT_EQ(JournalLogSink::stderrLine(failure), "[dev.morvel.vpn.health] error: down: x\n");
     const LogRecord foreign{QString(), u"qt.core"_s, QtInfoMsg, u"hi"_s};
-    EXPECT_EQ(JournalLogSink::journalFields(foreign), (QByteArrayList{"MESSAGE=hi", "PRIORITY=6", "CATEGORY=qt.core"}));
+    EXPECT_EQ(JournalLogSink::journalFields(foreign),
+              (QByteArrayList{"MESSAGE=hi", "PRIORITY=6", "CATEGORY=qt.core"}));
     EXPECT_EQ(JournalLogSink::stderrLine(foreign), "[qt.core] info: hi\n");
     EXPECT_EQ(JournalLogSink::priority(QtInfoMsg), LOG_INFO);
     EXPECT_EQ(JournalLogSink::priority(QtWarningMsg), LOG_WARNING);

@@ -29,15 +29,18 @@ TEST(SingboxClientConfig, EdgesAreTheVlessOutboundsThatNameAServer) {
         QList<EdgeInfo> edges;
     };
     const Case cases[] = {
-        {R"({"type":"vless","tag":"nl-ams-1","server":"a.example"})", {{u"nl-ams-1"_s, u"1"_s, u"a.example"_s}}},
+        {R"({"type":"vless","tag":"nl-ams-1","server":"a.example"})",
+         {{u"nl-ams-1"_s, u"1"_s, u"a.example"_s}}},
         {R"({"type":"vless","tag":"edge-de","server":"d.example","server_port":443})",
          {{u"edge-de"_s, u"DE"_s, u"d.example"_s}}},
         {R"({"type":"vless","tag":"ru","server":""})", {{u"ru"_s, u"RU"_s, u""_s}}},
         {R"({"type":"vless","tag":"--","server":"x"})", {{u"--"_s, u"\u2014"_s, u"x"_s}}},
         {R"({"type":"vless","tag":"","server":"x"})", {{u""_s, u"\u2014"_s, u"x"_s}}},
-        {R"({"type":"vless","tag":"edge-straße","server":"x"})", {{u"edge-straße"_s, u"STRASSE"_s, u"x"_s}}},
+        {R"({"type":"vless","tag":"edge-straße","server":"x"})",
+         {{u"edge-straße"_s, u"STRASSE"_s, u"x"_s}}},
         {R"({"type":"vless","tag":"a"},{"type":"vless","tag":"b","server":null})", {}},
-        {R"({"type":"VLESS","tag":"a","server":"x"},{"type":"selector","tag":"b","server":"x"})", {}},
+        {R"({"type":"VLESS","tag":"a","server":"x"},{"type":"selector","tag":"b","server":"x"})",
+         {}},
         {R"({"type":"vless","tag":"same","server":"1"},{"type":"direct","tag":"d"},{"type":"vless","tag":"same","server":"2"})",
          {{u"same"_s, u"SAME"_s, u"1"_s}, {u"same"_s, u"SAME"_s, u"2"_s}}},
     };
@@ -69,10 +72,13 @@ TEST(SingboxClientConfig, MalformedConfigurationsFailAndSayWhere) {
         {"[]", "expected an object, found a list"},
         {R"({"outbounds":{}})", "expected a list, found an object at outbounds"},
         {R"({"outbounds":null})", "expected a list, found null at outbounds"},
-        {withOutbounds(R"({"type":"direct","tag":"d"},{"tag":"x"})"), "missing key \"type\" at outbounds[1]"},
+        {withOutbounds(R"({"type":"direct","tag":"d"},{"tag":"x"})"),
+         "missing key \"type\" at outbounds[1]"},
         {withOutbounds(R"({"type":"vless"})"), "missing key \"tag\" at outbounds[0]"},
-        {withOutbounds(R"({"type":"vless","tag":null})"), "expected text, found null at outbounds[0].tag"},
-        {withOutbounds(R"({"type":7,"tag":"a"})"), "expected text, found a number at outbounds[0].type"},
+        {withOutbounds(R"({"type":"vless","tag":null})"),
+         "expected text, found null at outbounds[0].tag"},
+        {withOutbounds(R"({"type":7,"tag":"a"})"),
+         "expected text, found a number at outbounds[0].type"},
         {withOutbounds(R"({"type":"vless","tag":"a","server":1})"),
          "expected text, found a number at outbounds[0].server"},
         {withOutbounds(R"({"type":"vless","tag":"a","server_port":"443"})"),
@@ -80,7 +86,8 @@ TEST(SingboxClientConfig, MalformedConfigurationsFailAndSayWhere) {
         {withOutbounds(R"({"type":"vless","tag":"a","server_port":44.5})"),
          "number 44.5 is not a 64-bit integer at outbounds[0].serverPort"},
         {withOutbounds(R"(null)"), "expected an object, found null at outbounds[0]"},
-        {R"({"outbounds":[],"route":{"rule_set":[{"tag":"a"},{}]}})", "missing key \"tag\" at route.ruleSet[1]"},
+        {R"({"outbounds":[],"route":{"rule_set":[{"tag":"a"},{}]}})",
+         "missing key \"tag\" at route.ruleSet[1]"},
         {R"({"outbounds":[],"route":[]})", "expected an object, found a list at route"},
     };
     for (const Case& c : cases) {
@@ -88,7 +95,8 @@ TEST(SingboxClientConfig, MalformedConfigurationsFailAndSayWhere) {
             decodeConfig(c.json);
             ADD_FAILURE() << "decoded: " << c.json.toStdString();
         } catch (const DecodingError& error) {
-            EXPECT_EQ(error.description(), QString::fromUtf8(c.description)) << c.json.toStdString();
+            EXPECT_EQ(error.description(), QString::fromUtf8(c.description))
+                << c.json.toStdString();
         }
     }
 }
@@ -96,22 +104,26 @@ TEST(SingboxClientConfig, MalformedConfigurationsFailAndSayWhere) {
 TEST(SingboxClientConfig, NullAndIntegralPortsDecode) {
     for (const char* port : {"null", "443", "443.0"})
         EXPECT_NO_THROW(decodeConfig(withOutbounds(
-            QByteArray(R"({"type":"vless","tag":"a","server_port":)" + QByteArray(port) + "}").constData())))
+            QByteArray(R"({"type":"vless","tag":"a","server_port":)" + QByteArray(port) + "}")
+                .constData())))
             << port;
 }
 
 TEST(ActivationResponse, ReadsTheServiceAnswerInEitherKeyStyle) {
     const JsonDecoder& decoder = serviceDecoder();
-    for (const char* json : {R"({"subscription_url":"/api/sub/t","expires_at":"2026-06-27T19:19:05.123456"})",
-                             R"({"subscriptionUrl":"/api/sub/t","expiresAt":"2026-06-27T19:19:05.123Z"})"}) {
+    for (const char* json :
+         {R"({"subscription_url":"/api/sub/t","expires_at":"2026-06-27T19:19:05.123456"})",
+          R"({"subscriptionUrl":"/api/sub/t","expiresAt":"2026-06-27T19:19:05.123Z"})"}) {
         const ActivationResponse answer = decoder.decode<ActivationResponse>(json);
         EXPECT_EQ(answer.subscriptionUrl(), u"/api/sub/t"_s);
         EXPECT_EQ(answer.expiresAt(), QDateTime::fromMSecsSinceEpoch(1'782'587'945'123, Qt::UTC));
     }
     const std::pair<const char*, const char*> failures[] = {
         {R"({"subscription_url":"/s"})", "missing key \"expiresAt\""},
-        {R"({"subscription_url":"/s","expires_at":"2026-06-27"})", "unparsable date 2026-06-27 at expiresAt"},
-        {R"({"subscription_url":"/s","expires_at":null})", "expected text, found null at expiresAt"},
+        {R"({"subscription_url":"/s","expires_at":"2026-06-27"})",
+         "unparsable date 2026-06-27 at expiresAt"},
+        {R"({"subscription_url":"/s","expires_at":null})",
+         "expected text, found null at expiresAt"},
     };
     for (const auto& [json, description] : failures) {
         try {
@@ -132,8 +144,10 @@ TEST(ActivationResponse, EncodesWithTheEncodersKeyStyle) {
 }
 
 TEST(HiddenRulesets, VisibleDropsOnlyTheHiddenNames) {
-    EXPECT_EQ(HiddenRulesets::visible({u"ipcheck"_s, u"youtube"_s, u"ipcheck"_s}), QStringList{u"youtube"_s});
-    EXPECT_EQ(HiddenRulesets::visible({u"IPCheck"_s, u"b"_s, u"b"_s}), (QStringList{u"IPCheck"_s, u"b"_s, u"b"_s}));
+    EXPECT_EQ(HiddenRulesets::visible({u"ipcheck"_s, u"youtube"_s, u"ipcheck"_s}),
+              QStringList{u"youtube"_s});
+    EXPECT_EQ(HiddenRulesets::visible({u"IPCheck"_s, u"b"_s, u"b"_s}),
+              (QStringList{u"IPCheck"_s, u"b"_s, u"b"_s}));
     EXPECT_EQ(HiddenRulesets::visible({}), QStringList{});
     EXPECT_EQ(HiddenRulesets::names(), QSet<QString>{u"ipcheck"_s});
 }

@@ -1,4 +1,5 @@
 #include "shared/settings/DateCoding.h"
+
 #include "tests/support/QtPrinters.h"
 
 #include <QTimeZone>
@@ -7,7 +8,9 @@
 
 namespace {
 
-QDateTime utc(const char* iso) { return QDateTime::fromString(QString::fromLatin1(iso), Qt::ISODateWithMs); }
+QDateTime utc(const char* iso) {
+    return QDateTime::fromString(QString::fromLatin1(iso), Qt::ISODateWithMs);
+}
 
 struct ParseCase {
     const char* text;

@@ -1,4 +1,5 @@
 #include "shared/settings/JsonCoding.h"
+
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,8 @@ TEST(JsonCoding, SnakeCaseKeysConvertAsTheServiceSendsThem) {
         {"rule_set_2", "ruleSet2"},
     };
     for (const auto& [snake, camel] : cases)
-        EXPECT_EQ(convertFromSnakeCase(QString::fromLatin1(snake)), QString::fromLatin1(camel)) << snake;
+        EXPECT_EQ(convertFromSnakeCase(QString::fromLatin1(snake)), QString::fromLatin1(camel))
+            << snake;
 }
 
 TEST(JsonCoding, CamelCaseFieldsConvertToSnakeCase) {

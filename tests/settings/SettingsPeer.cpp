@@ -12,7 +12,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString raceValue(QChar id, int i) { return QString(id) + u':' + QString::number(i) + u':' + QString(2048, id); }
+QString raceValue(QChar id, int i) {
+    return QString(id) + u':' + QString::number(i) + u':' + QString(2048, id);
+}
 
 // A value of any racing peer, whole: "<id>:<i>:" and 2048 copies of <id>.
 bool wellFormed(const std::optional<QString>& value) {

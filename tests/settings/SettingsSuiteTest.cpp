@@ -1,4 +1,5 @@
 #include "shared/settings/SettingsSuite.h"
+
 #include "tests/support/QtPrinters.h"
 
 #include <QDir>
@@ -6,9 +7,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -103,7 +107,8 @@ TEST(SettingsSuite, DamagedDatabaseIsMovedAsideAndAFreshOneStarted) {
         EXPECT_EQ(suite->text(u"k"_s), u"v"_s);
 
         // The damaged file is kept, byte for byte, for support to look at.
-        const QStringList aside = QDir(dir.path()).entryList({u"defaults.sqlite3.damaged-*"_s}, QDir::Files);
+        const QStringList aside =
+            QDir(dir.path()).entryList({u"defaults.sqlite3.damaged-*"_s}, QDir::Files);
         ASSERT_EQ(aside.size(), 1) << aside.join(u' ').toStdString();
         QFile kept(dir.filePath(aside.first()));
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
@@ -140,6 +145,26 @@ TEST(SettingsSuite, SharedSuiteLivesInThePrivateGroupDirectory) {
     EXPECT_EQ(modeOf(suite.path()), 0600u);
 }
 
+TEST(SettingsSuite, ThreadsShareTheConnectionSafely) {
+    SettingsSuite& suite = SettingsSuite::shared();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const QString own = u"thread-"_s + QString::number(t);
+            for (int i = 0; i < 300; ++i) {
+                const QString value = QString::number(i);
+                if (!suite.setText(own, value) || suite.text(own) != value ||
+                    !suite.setBytes(u"shared"_s, "x") || suite.bytes(u"shared"_s) != "x")
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, 0);
+}
+
 TEST(SettingsSuite, EachProcessSeesTheOthersWritesAtItsNextRead) {
     SettingsSuite& suite = SettingsSuite::shared();
     ASSERT_TRUE(suite.setText(u"handoff"_s, u"from the test"_s));
@@ -171,7 +196,8 @@ TEST(SettingsSuite, TwoProcessesWritingTheSameKeysNeverFailOrTear) {
     EXPECT_EQ(suite.text(u"own-B"_s), u"B:"_s + last + u':' + QString(2048, u'B'));
 
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(QFile::encodeName(suite.path()).constData(), &db, SQLITE_OPEN_READONLY, nullptr),
+    ASSERT_EQ(sqlite3_open_v2(QFile::encodeName(suite.path()).constData(), &db,
+                              SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
     sqlite3_stmt* check = nullptr;
     sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);

@@ -1,4 +1,6 @@
 #include "shared/settings/SharedDefaults.h"
+
+#include "shared/settings/AtomicFile.h"
 #include "shared/settings/SettingsSuite.h"
 #include "tests/support/QtPrinters.h"
 
@@ -6,20 +8,19 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-
-#include "shared/settings/AtomicFile.h"
-
-#include <csignal>
 
 using namespace Qt::StringLiterals;
 namespace SD = SharedDefaults;
 
 namespace {
 
-SettingsSuite& suite() { return SettingsSuite::shared(); }
+SettingsSuite& suite() {
+    return SettingsSuite::shared();
+}
 
 class SharedDefaultsTest : public ::testing::Test {
 protected:
@@ -45,7 +46,8 @@ protected:
 };
 
 SubscriptionMetadata sampleMetadata(std::optional<QDateTime> expiresAt) {
-    return {{{u"nl-ams-1"_s, u"1"_s, u"ams.example.net"_s}, {u"edge-de"_s, u"DE"_s, u"de.example.net"_s}},
+    return {{{u"nl-ams-1"_s, u"1"_s, u"ams.example.net"_s},
+             {u"edge-de"_s, u"DE"_s, u"de.example.net"_s}},
             {u"youtube"_s, u"ipcheck"_s},
             std::move(expiresAt),
             QDateTime::fromMSecsSinceEpoch(1'782'587'945'250, Qt::UTC)};
@@ -114,13 +116,15 @@ TEST(SharedDefaultsKeys, BuildOnlyFromTheExactKeyStrings) {
 
 TEST_F(SharedDefaultsTest, MetadataSurvivesSaveAndLoadToTheMillisecond) {
     for (const std::optional<QDateTime>& expiry :
-         {std::optional<QDateTime>(), std::optional(QDateTime::fromMSecsSinceEpoch(1'790'000'000'999, Qt::UTC))}) {
+         {std::optional<QDateTime>(),
+          std::optional(QDateTime::fromMSecsSinceEpoch(1'790'000'000'999, Qt::UTC))}) {
         const SubscriptionMetadata saved = sampleMetadata(expiry);
         SD::saveMetadata(saved);
         EXPECT_EQ(SD::loadMetadata(), saved);
         const QByteArray blob = suite().bytes(u"subscription_metadata"_s).value();
         EXPECT_EQ(blob.contains("\"expiresAt\""), expiry.has_value()) << blob.toStdString();
-        EXPECT_TRUE(blob.contains("\"fetchedAt\":\"2026-06-27T19:19:05.250Z\"")) << blob.toStdString();
+        EXPECT_TRUE(blob.contains("\"fetchedAt\":\"2026-06-27T19:19:05.250Z\""))
+            << blob.toStdString();
     }
 }
 
@@ -156,7 +160,8 @@ TEST_F(SharedDefaultsTest, LastConfigIsStoredWholeAndOwnerOnly) {
     SD::saveLastConfig(config);
     EXPECT_EQ(SD::loadLastConfig(), config);
     const QString path = SD::lastConfigURL().value();
-    EXPECT_EQ(path, qEnvironmentVariable("XDG_DATA_HOME") + u"/Q7T2K9RW4M.group.dev.morvel.vpn/last-config.json");
+    EXPECT_EQ(path, qEnvironmentVariable("XDG_DATA_HOME") +
+                        u"/Q7T2K9RW4M.group.dev.morvel.vpn/last-config.json");
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
@@ -188,7 +193,8 @@ TEST(AtomicFile, AFailedWriteLeavesThePreviousFileAndNoLeftovers) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), "previous");
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{u"last-config.json"_s});
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{u"last-config.json"_s});
 
     EXPECT_FALSE(AtomicFile::write(dir.filePath(u"missing/file"_s), "x"));
 }

@@ -2,9 +2,12 @@
 
 #include "shared/log/Log.h"
 
-LogCapture::LogCapture() : m_previous(Log::installSink(this)) {}
+LogCapture::LogCapture()
+    : m_previous(Log::installSink(this)) {}
 
-LogCapture::~LogCapture() { Log::installSink(m_previous); }
+LogCapture::~LogCapture() {
+    Log::installSink(m_previous);
+}
 
 void LogCapture::write(const LogRecord& record) {
     std::lock_guard lock(m_mutex);
