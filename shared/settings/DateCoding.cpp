@@ -90,8 +90,11 @@ private:
     qsizetype m_pos = 0;
 };
 
-// yyyy-MM-ddTHH:mm:ss, validated, as milliseconds since the epoch.
-std::optional<int64_t> readDateTime(Cursor& in) {
+enum class Fraction { none, anyDigits, sixDigits };
+
+// yyyy-MM-ddTHH:mm:ss, validated, then the fraction the form asks for, as
+// milliseconds since the epoch.
+std::optional<int64_t> readDateTime(Cursor& in, Fraction fraction) {
     int y, mo, d, h, mi, s;
     if (!(in.digits(4, &y) && in.literal(u'-') && in.digits(2, &mo) && in.literal(u'-') &&
           in.digits(2, &d) && in.literal(u'T') && in.digits(2, &h) && in.literal(u':') &&
@@ -99,7 +102,11 @@ std::optional<int64_t> readDateTime(Cursor& in) {
         return std::nullopt;
     if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || s > 59)
         return std::nullopt;
-    return daysFromCivil(y, mo, d) * msPerDay + ((h * 60 + mi) * 60 + s) * int64_t(1000);
+    int millis = 0, count = 0;
+    if (fraction != Fraction::none && (!in.literal(u'.') || !in.fraction(&millis, &count) ||
+                                       (fraction == Fraction::sixDigits && count != 6)))
+        return std::nullopt;
+    return daysFromCivil(y, mo, d) * msPerDay + ((h * 60 + mi) * 60 + s) * int64_t(1000) + millis;
 }
 
 QDateTime utc(int64_t msSinceEpoch) {
@@ -128,15 +135,10 @@ std::optional<QString> formatFractional(const QDateTime& date) {
 
 std::optional<QDateTime> parseInternetDateTime(QStringView text, bool withFraction) {
     Cursor in(text);
-    std::optional<int64_t> ms = readDateTime(in);
+    const std::optional<int64_t> ms =
+        readDateTime(in, withFraction ? Fraction::anyDigits : Fraction::none);
     if (!ms)
         return std::nullopt;
-    if (withFraction) {
-        int millis, count;
-        if (!in.literal(u'.') || !in.fraction(&millis, &count))
-            return std::nullopt;
-        *ms += millis;
-    }
     if (in.literal(u'Z'))
         return in.atEnd() ? std::optional(utc(*ms)) : std::nullopt;
     const std::optional<char16_t> sign = in.peek();
@@ -153,16 +155,9 @@ std::optional<QDateTime> parseInternetDateTime(QStringView text, bool withFracti
 
 std::optional<QDateTime> parseZoneless(QStringView text, bool withFraction) {
     Cursor in(text);
-    std::optional<int64_t> ms = readDateTime(in);
-    if (!ms)
-        return std::nullopt;
-    if (withFraction) {
-        int millis, count;
-        if (!in.literal(u'.') || !in.fraction(&millis, &count) || count != 6)
-            return std::nullopt;
-        *ms += millis;
-    }
-    return in.atEnd() ? std::optional(utc(*ms)) : std::nullopt;
+    const std::optional<int64_t> ms =
+        readDateTime(in, withFraction ? Fraction::sixDigits : Fraction::none);
+    return ms && in.atEnd() ? std::optional(utc(*ms)) : std::nullopt;
 }
 
 std::optional<QDateTime> parseAny(QStringView text) {

@@ -170,37 +170,29 @@ bool SettingsSuite::prepare(QString* error) {
     return false;
 }
 
-// Steps the select for `key`; returns it positioned on the value when one of
-// kind `type` is stored, null otherwise. The caller resets it.
-sqlite3_stmt* SettingsSuite::beginRead(const QString& key, int type) const {
+// The value stored under `key` as raw bytes, when it was stored as `type`.
+std::optional<QByteArray> SettingsSuite::read(const QString& key, int type) const {
+    std::lock_guard lock(m_mutex);
     const QByteArray utf8 = key.toUtf8();
     sqlite3_bind_text(m_select, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
-    if (sqlite3_step(m_select) == SQLITE_ROW && sqlite3_column_type(m_select, 0) == type)
-        return m_select;
+    std::optional<QByteArray> value;
+    if (sqlite3_step(m_select) == SQLITE_ROW && sqlite3_column_type(m_select, 0) == type) {
+        const void* data = type == SQLITE_TEXT
+                               ? static_cast<const void*>(sqlite3_column_text(m_select, 0))
+                               : sqlite3_column_blob(m_select, 0);
+        value = QByteArray(static_cast<const char*>(data), sqlite3_column_bytes(m_select, 0));
+    }
     sqlite3_reset(m_select);
-    return nullptr;
+    return value;
 }
 
 std::optional<QString> SettingsSuite::text(const QString& key) const {
-    std::lock_guard lock(m_mutex);
-    sqlite3_stmt* row = beginRead(key, SQLITE_TEXT);
-    if (!row)
-        return std::nullopt;
-    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
-    QString value = QString::fromUtf8(data, sqlite3_column_bytes(row, 0));
-    sqlite3_reset(row);
-    return value;
+    const std::optional<QByteArray> utf8 = read(key, SQLITE_TEXT);
+    return utf8 ? std::optional(QString::fromUtf8(*utf8)) : std::nullopt;
 }
 
 std::optional<QByteArray> SettingsSuite::bytes(const QString& key) const {
-    std::lock_guard lock(m_mutex);
-    sqlite3_stmt* row = beginRead(key, SQLITE_BLOB);
-    if (!row)
-        return std::nullopt;
-    const auto* data = static_cast<const char*>(sqlite3_column_blob(row, 0));
-    QByteArray value(data, sqlite3_column_bytes(row, 0));
-    sqlite3_reset(row);
-    return value;
+    return read(key, SQLITE_BLOB);
 }
 
 bool SettingsSuite::write(const QString& key, int type, const void* data, qsizetype size) {

@@ -42,7 +42,7 @@ public:
 private:
     SettingsSuite(QString path, sqlite3* db);
     bool prepare(QString* error);
-    sqlite3_stmt* beginRead(const QString& key, int type) const;
+    std::optional<QByteArray> read(const QString& key, int type) const;
     bool write(const QString& key, int type, const void* data, qsizetype size);
 
     QString m_path;
