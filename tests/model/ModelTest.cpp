@@ -51,7 +51,6 @@ TEST(SingboxClientConfig, EdgesAreTheVlessOutboundsThatNameAServer) {
 TEST(SingboxClientConfig, RulesetNamesFollowTheRouteInOrder) {
     const std::pair<const char*, QStringList> cases[] = {
         {R"({"outbounds":[]})", {}},
-        {R"({"outbounds":[],"route":null})", {}},
         {R"({"outbounds":[],"route":{"rules":[]}})", {}},
         {R"({"outbounds":[],"route":{"rule_set":[]}})", {}},
         {R"({"outbounds":[],"route":{"rule_set":[{"tag":"b","url":"x"},{"tag":"a"},{"tag":"b"}]}})",
@@ -71,14 +70,10 @@ TEST(SingboxClientConfig, MalformedConfigurationsFailAndSayWhere) {
         {"", "the data is not valid JSON: illegal value at offset 0"},
         {"[]", "expected an object, found a list"},
         {R"({"outbounds":{}})", "expected a list, found an object at outbounds"},
-        {R"({"outbounds":null})", "expected a list, found null at outbounds"},
         {withOutbounds(R"({"type":"direct","tag":"d"},{"tag":"x"})"),
          "missing key \"type\" at outbounds[1]"},
-        {withOutbounds(R"({"type":"vless"})"), "missing key \"tag\" at outbounds[0]"},
         {withOutbounds(R"({"type":"vless","tag":null})"),
          "expected text, found null at outbounds[0].tag"},
-        {withOutbounds(R"({"type":7,"tag":"a"})"),
-         "expected text, found a number at outbounds[0].type"},
         {withOutbounds(R"({"type":"vless","tag":"a","server":1})"),
          "expected text, found a number at outbounds[0].server"},
         {withOutbounds(R"({"type":"vless","tag":"a","server_port":"443"})"),
@@ -88,7 +83,6 @@ TEST(SingboxClientConfig, MalformedConfigurationsFailAndSayWhere) {
         {withOutbounds(R"(null)"), "expected an object, found null at outbounds[0]"},
         {R"({"outbounds":[],"route":{"rule_set":[{"tag":"a"},{}]}})",
          "missing key \"tag\" at route.ruleSet[1]"},
-        {R"({"outbounds":[],"route":[]})", "expected an object, found a list at route"},
     };
     for (const Case& c : cases) {
         try {
