@@ -1,0 +1,21 @@
+#include "shared/api/DeviceID.h"
+
+#include "shared/settings/SettingsSuite.h"
+
+#include <QUuid>
+
+using namespace Qt::StringLiterals;
+
+namespace DeviceID {
+
+QString current() {
+    SettingsSuite& suite = SettingsSuite::shared();
+    const QString key = u"device_id"_s;
+    if (std::optional<QString> stored = suite.text(key))
+        return *stored;
+    const QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+    suite.setText(key, created);
+    return created;
+}
+
+} // namespace DeviceID

@@ -1,0 +1,211 @@
+#include "shared/api/APIClient.h"
+
+#include "shared/api/DeviceID.h"
+#include "shared/settings/SharedDefaults.h"
+#include "tests/support/Async.h"
+#include "tests/support/HttpFixture.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using Route = HttpFixture::Route;
+using Behaviour = HttpFixture::Behaviour;
+
+namespace {
+
+// The port the test build's service address names.
+constexpr quint16 servicePort = 47832;
+
+class APIClientTest : public ::testing::Test {
+protected:
+    // Time-outs run a hundred times faster, so a silent server costs 300 ms.
+    static void SetUpTestSuite() { Clock::setShared(Clock(100)); }
+    void SetUp() override { SharedDefaults::clearAll(); }
+
+    ActivationResponse activate() {
+        return Async::run(APIClient::shared().activate(u"CODE-1"_s, u"device-1"_s));
+    }
+    SubscriptionFetch fetch(const QUrl& url) {
+        return Async::run(APIClient::shared().fetchSubscription(url));
+    }
+
+    APIError activationError() {
+        try {
+            activate();
+        } catch (const APIError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "activation succeeded";
+        return APIError::noToken();
+    }
+};
+
+const QByteArray config =
+    R"({"outbounds":[{"type":"vless","tag":"nl-ams-1","server":"a.example","server_port":443},
+    {"type":"direct","tag":"direct"}],"route":{"rule_set":[{"tag":"youtube"},{"tag":"ipcheck"}]}})";
+
+TEST_F(APIClientTest, ActivationPostsTheCodeAndDeviceAndReadsTheAnswer) {
+    HttpFixture service(servicePort);
+    service.route(
+        "POST", u"/api/activate"_s,
+        Route::answer(
+            200, R"({"subscription_url":"/api/sub/tok123","expires_at":"2026-07-01T12:00:00Z"})"));
+    const ActivationResponse answer = activate();
+    EXPECT_EQ(answer.subscriptionUrl(), u"/api/sub/tok123"_s);
+    EXPECT_EQ(answer.expiresAt(), QDateTime(QDate(2026, 7, 1), QTime(12, 0), Qt::UTC));
+
+    ASSERT_EQ(service.requests().size(), 1);
+    const HttpFixture::Request& request = service.requests().first();
+    EXPECT_EQ(request.body, R"({"code":"CODE-1","device_id":"device-1"})");
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+    EXPECT_EQ(request.header("Authorization"), QByteArray());
+}
+
+TEST_F(APIClientTest, ErrorAnswersCarryTheServiceMessage) {
+    struct Case {
+        int status;
+        QByteArray body;
+        const char* description;
+        bool gone;
+    };
+    const Case cases[] = {
+        {401, R"({"detail":"invalid activation code"})", "Invalid activation code", false},
+        {422, R"({"detail":[{"loc":["body"],"msg":"field required"},{"msg":"second"}]})",
+         "Field required", false},
+        {422, R"({"detail":[]})", "Request failed (HTTP 422)", false},
+        {422, R"({"detail":[{"msg":7}]})", "Request failed (HTTP 422)", false},
+        {400, R"({"detail":{"msg":"nested"}})", "Request failed (HTTP 400)", false},
+        {400, R"(["detail"])", "Request failed (HTTP 400)", false},
+        {400, R"("detail")", "Request failed (HTTP 400)", false},
+        {500, "Internal Server Error", "Request failed (HTTP 500)", false},
+        {400, R"({"detail":""})", "", false},
+        {410, "", "Request failed (HTTP 410)", true},
+        {404, R"({"detail":"Subscription TOKEN revoked"})", "Subscription TOKEN revoked", true},
+        {404, R"({"detail":"not found"})", "Not found", false},
+        {404, "", "Request failed (HTTP 404)", false},
+        {302, "", "Request failed (HTTP 302)", false},
+    };
+    HttpFixture service(servicePort);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body.toStdString());
+        service.route("POST", u"/api/activate"_s, Route::answer(c.status, c.body));
+        const APIError error = activationError();
+        EXPECT_EQ(error.kind(), APIError::Kind::http);
+        EXPECT_EQ(error.status(), c.status);
+        EXPECT_EQ(error.errorDescription(), QString::fromUtf8(c.description));
+        EXPECT_EQ(error.isSubscriptionGone(), c.gone);
+        EXPECT_EQ(error.isUnauthorized(), c.status == 401);
+    }
+}
+
+TEST_F(APIClientTest, SuccessBodiesThatDoNotDecodeSayWhere) {
+    const std::pair<QByteArray, const char*> cases[] = {
+        {"", "Bad server response: the data is not valid JSON: illegal value at offset 0"},
+        {R"({"subscription_url":"/s"})", "Bad server response: missing key \"expiresAt\""},
+        {R"({"subscription_url":"/s","expires_at":"tomorrow"})",
+         "Bad server response: unparsable date tomorrow at expiresAt"},
+    };
+    HttpFixture service(servicePort);
+    for (const auto& [body, description] : cases) {
+        service.route("POST", u"/api/activate"_s, Route::answer(201, body));
+        const APIError error = activationError();
+        EXPECT_EQ(error.kind(), APIError::Kind::decoding);
+        EXPECT_EQ(error.errorDescription(), QString::fromUtf8(description));
+    }
+}
+
+TEST_F(APIClientTest, ActivationThatCannotCompleteIsATransportError) {
+    {
+        HttpFixture service(servicePort);
+        service.route("POST", u"/api/activate"_s, Route::hang());
+        const APIError error = activationError();
+        EXPECT_EQ(error.kind(), APIError::Kind::transport);
+        EXPECT_EQ(error.errorDescription(), u"Network error: The request timed out."_s);
+
+        service.route("POST", u"/api/activate"_s, Route::drop());
+        EXPECT_EQ(activationError().kind(), APIError::Kind::transport);
+    }
+    // Nobody listens any more.
+    const APIError refused = activationError();
+    EXPECT_EQ(refused.kind(), APIError::Kind::transport);
+    EXPECT_TRUE(refused.errorDescription().startsWith(u"Network error: Connection refused"_s))
+        << refused.errorDescription().toStdString();
+}
+
+TEST_F(APIClientTest, FetchCondensesTheConfigurationAndKeepsItVerbatim) {
+    HttpFixture server;
+    const std::pair<QByteArray, std::optional<QDateTime>> expiries[] = {
+        {"2026-01-31T23:59:59Z", QDateTime(QDate(2026, 1, 31), QTime(23, 59, 59), Qt::UTC)},
+        {"2026-01-31T23:59:59.500+03:00",
+         QDateTime(QDate(2026, 1, 31), QTime(20, 59, 59, 500), Qt::UTC)},
+        {"2026-01-31", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [header, expiry] : expiries) {
+        SCOPED_TRACE(header.toStdString());
+        server.route(
+            "GET", u"/api/sub/tok"_s,
+            header.isEmpty()
+                ? Route::answer(200, config)
+                : Route::answer(200, config).withHeader("x-subscription-expires-at", header));
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        const SubscriptionFetch fetched = fetch(server.url(u"/api/sub/tok"_s));
+        EXPECT_EQ(fetched.data, config);
+        EXPECT_EQ(fetched.metadata.edges(),
+                  (QList<EdgeInfo>{{u"nl-ams-1"_s, u"1"_s, u"a.example"_s}}));
+        EXPECT_EQ(fetched.metadata.rulesetNames(), (QStringList{u"youtube"_s, u"ipcheck"_s}));
+        EXPECT_EQ(fetched.metadata.expiresAt(), expiry);
+        EXPECT_GE(fetched.metadata.fetchedAt(), before);
+        EXPECT_EQ(SharedDefaults::loadLastConfig(), config);
+    }
+}
+
+TEST_F(APIClientTest, FailedFetchLeavesTheLastConfigAlone) {
+    SharedDefaults::saveLastConfig("previous");
+    HttpFixture server;
+    server.route("GET", u"/gone"_s, Route::answer(410, R"({"detail":"subscription expired"})"));
+    server.route("GET", u"/garbage"_s, Route::answer(200, "<html>"));
+    server.route("GET", u"/drop"_s, Route::drop());
+    server.route("GET", u"/hang"_s, Route::hang());
+
+    EXPECT_THROW(fetch(server.url(u"/gone"_s)), APIError);
+    EXPECT_THROW(fetch(server.url(u"/garbage"_s)), APIError);
+    // The fetch's own transport failures are the HTTP layer's, not the client's.
+    EXPECT_THROW(fetch(server.url(u"/drop"_s)), HttpError);
+    try {
+        Async::run(APIClient::shared().fetchSubscription(server.url(u"/hang"_s), 2.0));
+        ADD_FAILURE() << "a silent server was not given up on";
+    } catch (const HttpError& error) {
+        EXPECT_TRUE(error.timedOut());
+        EXPECT_EQ(error.description(), u"The request timed out."_s);
+    }
+    EXPECT_EQ(SharedDefaults::loadLastConfig(), "previous");
+}
+
+TEST(SubscriptionToken, IsTheSegmentAfterSub) {
+    const std::pair<const char*, std::optional<QString>> cases[] = {
+        {"https://vpn.example/api/sub/abc123", u"abc123"_s},
+        {"https://vpn.example/api/sub//abc123/", u"abc123"_s},
+        {"https://vpn.example/sub/a%20b?x=1", u"a b"_s},
+        {"https://vpn.example/api/subs/abc123", std::nullopt},
+        {"https://vpn.example/abc123", std::nullopt},
+        {"https://vpn.example/api/sub", std::nullopt},
+        {"https://vpn.example/", std::nullopt},
+    };
+    for (const auto& [url, token] : cases)
+        EXPECT_EQ(subscriptionToken(QUrl(QString::fromLatin1(url))), token) << url;
+}
+
+TEST(DeviceIdentifier, IsMadeOnceAndOutlivesSignOut) {
+    const QString first = DeviceID::current();
+    EXPECT_EQ(first.size(), 36);
+    EXPECT_EQ(first, first.toLower());
+    SharedDefaults::clearAll();
+    EXPECT_EQ(DeviceID::current(), first);
+}
+
+} // namespace

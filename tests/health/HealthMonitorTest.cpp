@@ -1,0 +1,157 @@
+#include "shared/health/HealthMonitor.h"
+
+#include "shared/settings/JsonCoding.h"
+#include "tests/support/Async.h"
+#include "tests/support/HttpFixture.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using Route = HttpFixture::Route;
+
+namespace {
+
+// A hundred times faster: a sweep pause lasts 300 ms, a probe's 8-second
+// time-out 80 ms, and an answer delayed 20 ms measures 2000 ms.
+const Clock fast(100);
+
+class HealthMonitorTest : public ::testing::Test {
+protected:
+    HealthMonitor& monitor(const QStringList& probed) {
+        QHash<QString, QUrl> probes;
+        for (const QString& name : probed)
+            probes.insert(name, server.url(u"/"_s + name));
+        m_monitor = std::make_unique<HealthMonitor>(probes, fast);
+        QObject::connect(m_monitor.get(), &HealthMonitor::statusesChanged, [this] {
+            for (const RulesetHealth& h : m_monitor->statuses())
+                if (history[h.ruleset].isEmpty() || history[h.ruleset].last() != h.status)
+                    history[h.ruleset].append(h.status);
+        });
+        return *m_monitor;
+    }
+    HealthStatus status(const QString& name) const {
+        return m_monitor->statuses().value(name).status;
+    }
+    bool settle(const QString& name, HealthStatus wanted) {
+        return Async::waitUntil([&] { return m_monitor->statuses().value(name).status == wanted; });
+    }
+
+    // Lets the ended loop and its aborted probes unwind before the next test.
+    void TearDown() override {
+        m_monitor.reset();
+        Async::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+    }
+
+    HttpFixture server;
+    QHash<QString, QList<HealthStatus>> history;
+    std::unique_ptr<HealthMonitor> m_monitor;
+};
+
+TEST(HealthProbe, VerdictTurnsAtFifteenHundredMilliseconds) {
+    EXPECT_EQ(HealthProbe::verdict(true, 0), HealthStatus::healthy);
+    EXPECT_EQ(HealthProbe::verdict(true, 1500), HealthStatus::healthy);
+    EXPECT_EQ(HealthProbe::verdict(true, 1501), HealthStatus::degraded);
+    EXPECT_EQ(HealthProbe::verdict(false, 10), HealthStatus::down);
+    for (const QString& name :
+         {u"messengers"_s, u"youtube"_s, u"aiplatforms"_s, u"streaming"_s, u"code"_s}) {
+        const QUrl url = HealthProbe::probesByRuleset().value(name);
+        EXPECT_EQ(url.scheme(), u"https"_s) << name.toStdString();
+        EXPECT_EQ(url.path(), u"/"_s) << name.toStdString();
+    }
+}
+
+TEST_F(HealthMonitorTest, FirstSweepShowsProbingThenTheVerdict) {
+    server.route("HEAD", u"/youtube"_s, Route::answer(405, ""));
+    server.route("HEAD", u"/code"_s, Route::answer(200, "", 20));
+    server.route("HEAD", u"/streaming"_s, Route::drop());
+    server.route("HEAD", u"/aiplatforms"_s, Route::hang());
+    HealthMonitor& m = monitor({u"youtube"_s, u"code"_s, u"streaming"_s, u"aiplatforms"_s});
+    LogCapture log;
+    m.start(
+        {u"ipcheck"_s, u"youtube"_s, u"code"_s, u"streaming"_s, u"aiplatforms"_s, u"noprobe"_s});
+
+    EXPECT_TRUE(settle(u"youtube"_s, HealthStatus::healthy));
+    EXPECT_TRUE(settle(u"code"_s, HealthStatus::degraded));
+    EXPECT_TRUE(settle(u"streaming"_s, HealthStatus::down));
+    EXPECT_TRUE(settle(u"aiplatforms"_s, HealthStatus::down));
+    m.stop();
+
+    using S = HealthStatus;
+    EXPECT_EQ(history[u"youtube"_s], (QList<S>{S::unknown, S::probing, S::healthy}));
+    EXPECT_EQ(history[u"noprobe"_s], QList<S>{S::unknown});
+    EXPECT_FALSE(m.statuses().contains(u"ipcheck"_s));
+    EXPECT_GE(m.statuses()[u"code"_s].latencyMs.value_or(0), 2000);
+    const RulesetHealth down = m.statuses()[u"aiplatforms"_s];
+    EXPECT_EQ(down.latencyMs, std::nullopt);
+    EXPECT_TRUE(down.checkedAt.has_value());
+
+    const QStringList lines = log.lines(u"health"_s);
+    EXPECT_EQ(lines.first(), u"start(youtube,code,streaming,aiplatforms,noprobe)"_s);
+    const auto has = [&](const QString& pattern) {
+        return std::any_of(lines.begin(), lines.end(), [&](const QString& l) {
+            return QRegularExpression(u'^' + pattern + u'$').match(l).hasMatch();
+        });
+    };
+    EXPECT_TRUE(has(uR"(probe youtube → healthy \[405, \d+ms\])"_s))
+        << lines.join(u'\n').toStdString();
+    EXPECT_TRUE(has(uR"(probe code → degraded \[200, \d{4,}ms\])"_s));
+    EXPECT_TRUE(has(uR"(error: probe streaming failed: .+)"_s));
+    EXPECT_TRUE(has(uR"(error: probe aiplatforms failed: The request timed out\.)"_s));
+    EXPECT_EQ(server.count("HEAD", u"/noprobe"_s), 0);
+    EXPECT_EQ(server.count("HEAD", u"/ipcheck"_s), 0);
+}
+
+TEST_F(HealthMonitorTest, LaterSweepsKeepTheLastVerdictAndWaitThirtySeconds) {
+    server.route("HEAD", u"/youtube"_s, Route::answer(200, ""));
+    HealthMonitor& m = monitor({u"youtube"_s});
+    m.start({u"youtube"_s});
+    ASSERT_TRUE(Async::waitUntil([&] { return server.count("HEAD", u"/youtube"_s) >= 3; }));
+    m.stop();
+    using S = HealthStatus;
+    EXPECT_EQ(history[u"youtube"_s], (QList<S>{S::unknown, S::probing, S::healthy}));
+}
+
+TEST_F(HealthMonitorTest, StopTurnsAFirstProbeInFlightBackToUnknown) {
+    server.route("HEAD", u"/youtube"_s, Route::hang());
+    HealthMonitor& m = monitor({u"youtube"_s});
+    m.start({u"youtube"_s});
+    ASSERT_TRUE(settle(u"youtube"_s, HealthStatus::probing));
+    LogCapture log;
+    m.stop();
+    EXPECT_EQ(status(u"youtube"_s), HealthStatus::unknown);
+    // The cancelled probe still reports, after stop() has returned.
+    EXPECT_TRUE(settle(u"youtube"_s, HealthStatus::down));
+    EXPECT_EQ(log.lines(u"health"_s), QStringList{u"error: probe youtube failed: cancelled"_s});
+}
+
+TEST_F(HealthMonitorTest, RestartResetsOnlyTheNewNames) {
+    server.route("HEAD", u"/youtube"_s, Route::answer(200, ""));
+    server.route("HEAD", u"/code"_s, Route::hang());
+    HealthMonitor& m = monitor({u"youtube"_s, u"code"_s});
+    m.start({u"youtube"_s});
+    ASSERT_TRUE(settle(u"youtube"_s, HealthStatus::healthy));
+    m.start({u"code"_s});
+    EXPECT_EQ(status(u"youtube"_s), HealthStatus::healthy);
+    EXPECT_EQ(status(u"code"_s), HealthStatus::unknown);
+    m.stop();
+    m.stop(); // stopping twice is harmless
+    EXPECT_EQ(status(u"code"_s), HealthStatus::unknown);
+}
+
+TEST(RulesetHealth, RoundTripsThroughJsonOmittingWhatIsAbsent) {
+    const RulesetHealth full{u"code"_s, HealthStatus::degraded, 1501,
+                             QDateTime::fromMSecsSinceEpoch(5, Qt::UTC)};
+    const RulesetHealth bare{u"youtube"_s, HealthStatus::unknown, {}, {}};
+    const JsonEncoder& encoder = JsonEncoder::iso8601Fractional();
+    EXPECT_EQ(encoder.encode(bare), R"({"ruleset":"youtube","status":"unknown"})");
+    for (const RulesetHealth& h : {full, bare})
+        EXPECT_EQ(JsonDecoder().decode<RulesetHealth>(encoder.encode(h)), h);
+    EXPECT_THROW(JsonDecoder().decode<RulesetHealth>(R"({"ruleset":"a","status":"Healthy"})"),
+                 DecodingError);
+}
+
+} // namespace
