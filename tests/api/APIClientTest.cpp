@@ -22,8 +22,8 @@ constexpr quint16 servicePort = 47832;
 
 class APIClientTest : public ::testing::Test {
 protected:
-    // Time-outs run a hundred times faster, so a silent server costs 300 ms.
-    static void SetUpTestSuite() { Clock::setShared(Clock(100)); }
+    // Time-outs run fifty times faster, so a silent server costs 600 ms.
+    static void SetUpTestSuite() { Clock::setShared(Clock(50)); }
     void SetUp() override { SharedDefaults::clearAll(); }
 
     ActivationResponse activate() {

@@ -50,44 +50,6 @@ int itemCount(Key key) {
     return count;
 }
 
-// Locking needs no password. Unlocking without a prompt takes gnome-keyring's
-// own method for it, with the password the wrapper chose, sent in the clear
-// over a "plain" session.
-void setLoginLocked(bool locked) {
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    const auto call = [bus](const char* interface, const char* method, GVariant* arguments) {
-        GError* error = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus, "org.freedesktop.secrets", "/org/freedesktop/secrets", interface, method,
-            arguments, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr, &error);
-        EXPECT_EQ(error, nullptr) << method << ": " << error->message;
-        return reply;
-    };
-    const char* login = "/org/freedesktop/secrets/collection/login";
-    const char* paths[] = {login, nullptr};
-    if (locked) {
-        g_variant_unref(
-            call("org.freedesktop.Secret.Service", "Lock", g_variant_new("(^ao)", paths)));
-    } else {
-        GVariant* opened = call("org.freedesktop.Secret.Service", "OpenSession",
-                                g_variant_new("(sv)", "plain", g_variant_new_string("")));
-        ASSERT_NE(opened, nullptr);
-        const char* session = nullptr;
-        g_variant_get(opened, "(v&o)", nullptr, &session);
-        const QByteArray password = qgetenv("HALVORAN_TEST_KEYRING_PASSWORD");
-        GVariant* secret = g_variant_new(
-            "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
-            g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password.constData(),
-                                      gsize(password.size()), 1),
-            "text/plain");
-        g_variant_unref(call("org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
-                             "UnlockWithMasterPassword",
-                             g_variant_new("(o@(oayays))", login, secret)));
-        g_variant_unref(opened);
-    }
-    g_object_unref(bus);
-}
-
 class SecretServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -149,25 +111,6 @@ TEST_F(SecretServiceTest, KeychainAndSharedDefaultsKeepTheirOwnCopies) {
     SharedDefaults::clearAll();
     EXPECT_EQ(Keychain::read(Key::subscriptionToken), u"from keychain"_s);
     EXPECT_EQ(Keychain::read(Key::subscriptionURL), u"https://keychain.example"_s);
-}
-
-// Reported, not unlocked: unlocking would prompt, and no one answers the
-// tunnel process's prompts.
-TEST_F(SecretServiceTest, LockedCollectionFailsWithoutPromptingAndKeepsTheItem) {
-    ASSERT_TRUE(Keychain::write(Key::subscriptionToken, u"kept"_s));
-    LogCapture capture;
-    setLoginLocked(true);
-    EXPECT_EQ(Keychain::read(Key::subscriptionToken), std::nullopt);
-    EXPECT_FALSE(Keychain::write(Key::subscriptionToken, u"lost"_s));
-    EXPECT_FALSE(Keychain::write(Key::subscriptionURL, u"never added"_s));
-    Keychain::deleteItem(Key::subscriptionToken);
-    setLoginLocked(false);
-    EXPECT_EQ(capture.lines(u"keychain"_s),
-              (QStringList{u"error: SecItemCopyMatching(subscription_token) → -25293"_s,
-                           u"error: SecItem write(subscription_token) → -25293"_s,
-                           u"error: SecItem write(subscription_url) → -25293"_s,
-                           u"error: SecItemDelete(subscription_token) → -25293"_s}));
-    EXPECT_EQ(Keychain::read(Key::subscriptionToken), u"kept"_s);
 }
 
 // Prints each operation's status on a session bus that does not exist.

@@ -7,12 +7,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <thread>
-#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -139,26 +136,6 @@ TEST(SettingsSuiteDeathTest, UnusableDirectoryStopsWithThePathAndTheReason) {
         },
         "Cannot open the shared settings suite: .*blocker/config/Q7T2K9RW4M.group.dev.morvel.vpn: "
         "Not a directory");
-}
-
-TEST(SettingsSuite, ThreadsShareTheConnectionSafely) {
-    SettingsSuite& suite = SettingsSuite::shared();
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            const QString own = u"thread-"_s + QString::number(t);
-            for (int i = 0; i < 300; ++i) {
-                const QString value = QString::number(i);
-                if (!suite.setText(own, value) || suite.text(own) != value ||
-                    !suite.setBytes(u"shared"_s, "x") || suite.bytes(u"shared"_s) != "x")
-                    ++failures;
-            }
-        });
-    }
-    for (std::thread& thread : threads)
-        thread.join();
-    EXPECT_EQ(failures, 0);
 }
 
 TEST(SettingsSuite, EachProcessSeesTheOthersWritesAtItsNextRead) {
