@@ -173,6 +173,33 @@ bool anyLocked(const std::vector<Item>& items) {
                        [](const Item& item) { return secret_item_get_locked(item.get()); });
 }
 
+// Connects and finds the query's items; success only when there is at least one.
+int lookUp(const SecureItemQuery& query, Service* service, std::vector<Item>* items) {
+    int status = SecureItemStore::success;
+    *service = connect(&status);
+    if (!*service)
+        return status;
+    return find(service->get(), query, items);
+}
+
+// Applies `change` to every matching item. All or nothing as far as locks go:
+// no item is changed unless every one can be.
+template <typename Change>
+int changeAll(const SecureItemQuery& query, const char* what, Change change) {
+    Service service;
+    std::vector<Item> items;
+    if (const int status = lookUp(query, &service, &items); status != SecureItemStore::success)
+        return status;
+    if (anyLocked(items))
+        return SecureItemStore::authFailed;
+    for (const Item& item : items) {
+        Failure failure;
+        if (!change(item.get(), failure.out()))
+            return fail(what, failure.error, SecureItemStore::itemNotFound);
+    }
+    return SecureItemStore::success;
+}
+
 Value valueFor(const QByteArray& data) {
     return Value(secret_value_new(data.constData(), data.size(), "application/octet-stream"));
 }
@@ -181,12 +208,9 @@ Value valueFor(const QByteArray& data) {
 
 int SecretServiceItemStore::copyMatching(const SecureItemQuery& query, QByteArray* data) {
     std::lock_guard lock(m_mutex);
-    int status = success;
-    const Service service = connect(&status);
-    if (!service)
-        return status;
+    Service service;
     std::vector<Item> items;
-    if ((status = find(service.get(), query, &items)) != success)
+    if (const int status = lookUp(query, &service, &items); status != success)
         return status;
     const auto unlocked = std::find_if(items.begin(), items.end(), [](const Item& item) {
         return !secret_item_get_locked(item.get());
@@ -208,33 +232,17 @@ int SecretServiceItemStore::copyMatching(const SecureItemQuery& query, QByteArra
 
 int SecretServiceItemStore::update(const SecureItemQuery& query, const QByteArray& data) {
     std::lock_guard lock(m_mutex);
-    int status = success;
-    const Service service = connect(&status);
-    if (!service)
-        return status;
-    std::vector<Item> items;
-    if ((status = find(service.get(), query, &items)) != success)
-        return status;
-    // All or nothing: no item is changed unless every one can be.
-    if (anyLocked(items))
-        return authFailed;
     const Value value = valueFor(data);
-    for (const Item& item : items) {
-        Failure failure;
-        if (!secret_item_set_secret_sync(item.get(), value.get(), nullptr, failure.out()))
-            return fail("set secret", failure.error, itemNotFound);
-    }
-    return success;
+    return changeAll(query, "set secret", [&value](SecretItem* item, GError** error) {
+        return secret_item_set_secret_sync(item, value.get(), nullptr, error);
+    });
 }
 
 int SecretServiceItemStore::add(const SecureItemQuery& query, const QByteArray& data) {
     std::lock_guard lock(m_mutex);
-    int status = success;
-    const Service service = connect(&status);
-    if (!service)
-        return status;
+    Service service;
     std::vector<Item> items;
-    status = find(service.get(), query, &items);
+    const int status = lookUp(query, &service, &items);
     if (status == success)
         return duplicateItem;
     if (status != itemNotFound)
@@ -264,19 +272,7 @@ int SecretServiceItemStore::add(const SecureItemQuery& query, const QByteArray& 
 
 int SecretServiceItemStore::remove(const SecureItemQuery& query) {
     std::lock_guard lock(m_mutex);
-    int status = success;
-    const Service service = connect(&status);
-    if (!service)
-        return status;
-    std::vector<Item> items;
-    if ((status = find(service.get(), query, &items)) != success)
-        return status;
-    if (anyLocked(items))
-        return authFailed;
-    for (const Item& item : items) {
-        Failure failure;
-        if (!secret_item_delete_sync(item.get(), nullptr, failure.out()))
-            return fail("delete", failure.error, itemNotFound);
-    }
-    return success;
+    return changeAll(query, "delete", [](SecretItem* item, GError** error) {
+        return secret_item_delete_sync(item, nullptr, error);
+    });
 }

@@ -1,5 +1,6 @@
 #include "shared/health/HealthStatus.h"
 
+#include "shared/model/RawValue.h"
 #include "shared/settings/JsonCoding.h"
 
 #include <QJsonObject>
@@ -18,11 +19,7 @@ QString rawValue(HealthStatus status) {
 }
 
 std::optional<HealthStatus> healthStatusFromRawValue(QStringView raw) {
-    for (size_t i = 0; i < statusNames.size(); ++i) {
-        if (raw == statusNames[i])
-            return HealthStatus(i);
-    }
-    return std::nullopt;
+    return fromRawValue<HealthStatus>(statusNames, raw);
 }
 
 RulesetHealth RulesetHealth::decode(const JsonNode& node) {

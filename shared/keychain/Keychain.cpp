@@ -2,6 +2,7 @@
 
 #include "platform/SecureItemStore.h"
 #include "shared/log/Log.h"
+#include "shared/model/RawValue.h"
 #include "shared/settings/Constants.h"
 
 #include <QStringDecoder>
@@ -50,11 +51,7 @@ QString rawValue(Key key) {
 }
 
 std::optional<Key> keyFromRawValue(QStringView raw) {
-    for (size_t i = 0; i < keyStrings.size(); ++i) {
-        if (raw == keyStrings[i])
-            return Key(i);
-    }
-    return std::nullopt;
+    return fromRawValue<Key>(keyStrings, raw);
 }
 
 std::optional<QString> read(Key key) {

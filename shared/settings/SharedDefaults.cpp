@@ -1,6 +1,7 @@
 #include "shared/settings/SharedDefaults.h"
 
 #include "platform/AppGroup.h"
+#include "shared/model/RawValue.h"
 #include "shared/settings/AtomicFile.h"
 #include "shared/settings/Constants.h"
 #include "shared/settings/JsonCoding.h"
@@ -48,11 +49,7 @@ QString rawValue(Key key) {
 }
 
 std::optional<Key> keyFromRawValue(QStringView raw) {
-    for (size_t i = 0; i < keyStrings.size(); ++i) {
-        if (raw == keyStrings[i])
-            return Key(i);
-    }
-    return std::nullopt;
+    return fromRawValue<Key>(keyStrings, raw);
 }
 
 QString rawValue(RoutingMode mode) {
