@@ -11,8 +11,8 @@
 # show fails at once instead, and is noted in $HALVORAN_TEST_PROMPT_LOG.
 set -euo pipefail
 
-# The throw-away login collection's password. The tests get it to unlock the
-# collection again after locking it.
+# The throw-away login collection's password. The tests see it exported and
+# so know they run against this private keyring, never the user's own.
 password=halvoran-test-keyring
 # Seconds for everything, within the CTest time limit.
 limit=${WITH_KEYRING_TIMEOUT:-90}
