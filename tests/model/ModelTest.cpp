@@ -131,12 +131,6 @@ TEST(ActivationResponse, ReadsTheServiceAnswerInEitherKeyStyle) {
     EXPECT_THROW(JsonDecoder().decode<ActivationResponse>(failures[0].first), DecodingError);
 }
 
-TEST(ActivationResponse, EncodesWithTheEncodersKeyStyle) {
-    const ActivationResponse answer(u"/s"_s, QDateTime::fromMSecsSinceEpoch(0, Qt::UTC));
-    EXPECT_EQ(JsonEncoder(JsonEncoder::KeyEncodingStrategy::convertToSnakeCase).encode(answer),
-              R"({"expires_at":"1970-01-01T00:00:00.000Z","subscription_url":"/s"})");
-}
-
 TEST(HiddenRulesets, VisibleDropsOnlyTheHiddenNames) {
     EXPECT_EQ(HiddenRulesets::visible({u"ipcheck"_s, u"youtube"_s, u"ipcheck"_s}),
               QStringList{u"youtube"_s});

@@ -36,24 +36,6 @@ QString runPeer(const QStringList& args) {
     return QString::fromUtf8(peer.readAllStandardOutput());
 }
 
-TEST(SettingsSuite, KeepsTextAndBytesApart) {
-    QTemporaryDir dir;
-    auto suite = openIn(dir);
-    ASSERT_TRUE(suite->setText(u"t"_s, u"héllo"_s));
-    ASSERT_TRUE(suite->setBytes(u"b"_s, QByteArray("\x00\xff", 2)));
-    ASSERT_TRUE(suite->setText(u"empty"_s, QString()));
-    EXPECT_EQ(suite->text(u"t"_s), u"héllo"_s);
-    EXPECT_EQ(suite->bytes(u"t"_s), std::nullopt);
-    EXPECT_EQ(suite->bytes(u"b"_s), QByteArray("\x00\xff", 2));
-    EXPECT_EQ(suite->text(u"b"_s), std::nullopt);
-    EXPECT_EQ(suite->text(u"empty"_s), QString());
-
-    // Removing makes a value absent; removing nothing is no failure.
-    ASSERT_TRUE(suite->remove(u"t"_s));
-    EXPECT_EQ(suite->text(u"t"_s), std::nullopt);
-    EXPECT_TRUE(suite->remove(u"never-stored"_s));
-}
-
 TEST(SettingsSuite, DatabaseIsOwnerOnlyEvenIfItWasNot) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QLatin1StringView(SettingsSuite::fileName));
