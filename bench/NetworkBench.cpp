@@ -37,7 +37,7 @@ private:
 
 void RulesetRefresh(benchmark::State& state) {
     const int tags = int(state.range(0));
-    HttpFixture service(47832);
+    HttpFixture service(HttpFixture::servicePort());
     QStringList names;
     for (int i = 0; i < tags; ++i) {
         names << u"set-"_s + QString::number(i);

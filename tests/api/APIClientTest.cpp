@@ -13,12 +13,8 @@
 
 using namespace Qt::StringLiterals;
 using Route = HttpFixture::Route;
-using Behaviour = HttpFixture::Behaviour;
 
 namespace {
-
-// The port the test build's service address names.
-constexpr quint16 servicePort = 47832;
 
 class APIClientTest : public ::testing::Test {
 protected:
@@ -49,7 +45,7 @@ const QByteArray config =
     {"type":"direct","tag":"direct"}],"route":{"rule_set":[{"tag":"youtube"},{"tag":"ipcheck"}]}})";
 
 TEST_F(APIClientTest, ActivationPostsTheCodeAndDeviceAndReadsTheAnswer) {
-    HttpFixture service(servicePort);
+    HttpFixture service(HttpFixture::servicePort());
     service.route(
         "POST", u"/api/activate"_s,
         Route::answer(
@@ -89,7 +85,7 @@ TEST_F(APIClientTest, ErrorAnswersCarryTheServiceMessage) {
         {404, "", "Request failed (HTTP 404)", false},
         {302, "", "Request failed (HTTP 302)", false},
     };
-    HttpFixture service(servicePort);
+    HttpFixture service(HttpFixture::servicePort());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body.toStdString());
         service.route("POST", u"/api/activate"_s, Route::answer(c.status, c.body));
@@ -109,7 +105,7 @@ TEST_F(APIClientTest, SuccessBodiesThatDoNotDecodeSayWhere) {
         {R"({"subscription_url":"/s","expires_at":"tomorrow"})",
          "Bad server response: unparsable date tomorrow at expiresAt"},
     };
-    HttpFixture service(servicePort);
+    HttpFixture service(HttpFixture::servicePort());
     for (const auto& [body, description] : cases) {
         service.route("POST", u"/api/activate"_s, Route::answer(201, body));
         const APIError error = activationError();
@@ -120,7 +116,7 @@ TEST_F(APIClientTest, SuccessBodiesThatDoNotDecodeSayWhere) {
 
 TEST_F(APIClientTest, ActivationThatCannotCompleteIsATransportError) {
     {
-        HttpFixture service(servicePort);
+        HttpFixture service(HttpFixture::servicePort());
         service.route("POST", u"/api/activate"_s, Route::hang());
         const APIError error = activationError();
         EXPECT_EQ(error.kind(), APIError::Kind::transport);

@@ -18,8 +18,6 @@ using Route = HttpFixture::Route;
 
 namespace {
 
-constexpr quint16 servicePort = 47832;
-
 class RulesetCacheTest : public ::testing::Test {
 protected:
     // A silent server costs 500 ms instead of 10 s.
@@ -46,7 +44,7 @@ protected:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : "<missing>";
     }
 
-    HttpFixture service{servicePort};
+    HttpFixture service{HttpFixture::servicePort()};
 };
 
 TEST_F(RulesetCacheTest, DownloadsOnlyWhatIsMissingOrStale) {

@@ -1,5 +1,7 @@
 #include "tests/support/HttpFixture.h"
 
+#include "shared/settings/Constants.h"
+
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -45,6 +47,10 @@ HttpFixture::HttpFixture(quint16 port) {
         while (QTcpSocket* socket = m_server.nextPendingConnection())
             serve(socket);
     });
+}
+
+quint16 HttpFixture::servicePort() {
+    return quint16(Constants::apiBaseURL().port());
 }
 
 void HttpFixture::route(const QByteArray& method, const QString& path, Route route) {

@@ -54,6 +54,8 @@ public:
 
     // Listens on `port` (0: any free port). Fails the current test if it cannot.
     explicit HttpFixture(quint16 port = 0);
+    // Listens where the library looks for the service: the port of its address.
+    static quint16 servicePort();
 
     void route(const QByteArray& method, const QString& path, Route route);
     QUrl url(const QString& path) const;
