@@ -4,7 +4,9 @@
 #include "shared/settings/Constants.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -34,7 +36,7 @@ bool isDamaged(int code) {
 // existing one: it holds the subscription token. SQLite gives its -wal and
 // -shm files the permissions of the database file.
 bool ensurePrivateFile(const QByteArray& path, QString* error) {
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 || ::fchmod(fd, 0600) != 0) {
         *error = QFile::decodeName(path) + u": " + QString::fromLocal8Bit(std::strerror(errno));
         if (fd >= 0)
@@ -75,6 +77,25 @@ int initialise(sqlite3* db) {
     return rc != SQLITE_OK ? rc : healthy ? SQLITE_OK : SQLITE_CORRUPT;
 }
 
+// Moved-aside databases hold the token too: only the newest few are kept.
+constexpr qsizetype damagedCopiesKept = 3;
+
+void pruneDamagedCopies(const QString& path) {
+    const QFileInfo database(path);
+    QDir directory = database.absoluteDir();
+    const QString stem = database.fileName() + u".damaged-";
+    QStringList copies;
+    for (const QString& name : directory.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (name.startsWith(stem) && !name.endsWith(u"-wal") && !name.endsWith(u"-shm"))
+            copies.append(name);
+    }
+    copies.sort(); // the time in the name sorts oldest first
+    for (qsizetype i = 0; i + damagedCopiesKept < copies.size(); ++i) {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            directory.remove(copies[i] + QLatin1StringView(suffix));
+    }
+}
+
 // Moves a damaged database (and its journal files) aside, so the user keeps
 // a copy for support while the app starts afresh. Only the very file found
 // damaged is moved: if another process replaced it meanwhile, that one stays.
@@ -88,6 +109,7 @@ void moveAside(const QByteArray& path, const struct stat& damaged) {
         QDateTime::currentDateTimeUtc().toString(u"yyyyMMddTHHmmsszzz"_s).toLatin1();
     for (const char* suffix : {"-wal", "-shm", ""})
         ::rename(QByteArray(path + suffix).constData(), QByteArray(aside + suffix).constData());
+    pruneDamagedCopies(QFile::decodeName(path));
 }
 
 sqlite3* openConnection(const QByteArray& path, QString* error) {
@@ -149,10 +171,35 @@ SettingsSuite::SettingsSuite(QString path, sqlite3* db)
     , m_db(db) {}
 
 SettingsSuite::~SettingsSuite() {
+    release();
+}
+
+void SettingsSuite::release() const {
     sqlite3_finalize(m_select);
     sqlite3_finalize(m_upsert);
     sqlite3_finalize(m_delete);
     sqlite3_close(m_db);
+    m_select = m_upsert = m_delete = nullptr;
+    m_db = nullptr;
+}
+
+bool SettingsSuite::followMoves() const {
+    // One stat of the path: cheap beside the statement it guards, and the only
+    // way to notice, since the moved file still answers every statement.
+    int moved = 0;
+    if (m_db && sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+        !moved)
+        return true;
+    QString error;
+    std::unique_ptr<SettingsSuite> fresh = open(QFileInfo(m_path).absolutePath(), &error);
+    if (!fresh)
+        return false;
+    release();
+    std::swap(m_db, fresh->m_db);
+    std::swap(m_select, fresh->m_select);
+    std::swap(m_upsert, fresh->m_upsert);
+    std::swap(m_delete, fresh->m_delete);
+    return true;
 }
 
 bool SettingsSuite::prepare(QString* error) {
@@ -173,6 +220,8 @@ bool SettingsSuite::prepare(QString* error) {
 // The value stored under `key` as raw bytes, when it was stored as `type`.
 std::optional<QByteArray> SettingsSuite::read(const QString& key, int type) const {
     std::lock_guard lock(m_mutex);
+    if (!followMoves())
+        return std::nullopt;
     const QByteArray utf8 = key.toUtf8();
     sqlite3_bind_text(m_select, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
     std::optional<QByteArray> value;
@@ -197,6 +246,8 @@ std::optional<QByteArray> SettingsSuite::bytes(const QString& key) const {
 
 bool SettingsSuite::write(const QString& key, int type, const void* data, qsizetype size) {
     std::lock_guard lock(m_mutex);
+    if (!followMoves())
+        return false;
     const QByteArray utf8 = key.toUtf8();
     sqlite3_bind_text(m_upsert, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
     if (type == SQLITE_TEXT)
@@ -220,10 +271,53 @@ bool SettingsSuite::setBytes(const QString& key, const QByteArray& value) {
 }
 
 bool SettingsSuite::remove(const QString& key) {
+    return removeAll({key});
+}
+
+bool SettingsSuite::removeAll(const QStringList& keys) {
     std::lock_guard lock(m_mutex);
-    const QByteArray utf8 = key.toUtf8();
-    sqlite3_bind_text(m_delete, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
-    const bool done = sqlite3_step(m_delete) == SQLITE_DONE;
-    sqlite3_reset(m_delete);
+    if (!followMoves())
+        return false;
+    // IMMEDIATE takes the write lock at once (waiting out the other process
+    // like any write), so the transaction cannot fail half-way on a busy lock.
+    bool done = keys.size() < 2 ||
+                sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    for (qsizetype i = 0; done && i < keys.size(); ++i) {
+        const QByteArray utf8 = keys[i].toUtf8();
+        sqlite3_bind_text(m_delete, 1, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+        done = sqlite3_step(m_delete) == SQLITE_DONE;
+        sqlite3_reset(m_delete);
+    }
+    if (keys.size() >= 2 && sqlite3_get_autocommit(m_db) == 0 &&
+        (!done || sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)) {
+        done = false;
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
     return done;
+}
+
+std::optional<QString> SettingsSuite::adoptText(const QString& key, const QString& candidate) {
+    std::lock_guard lock(m_mutex);
+    if (!followMoves())
+        return std::nullopt;
+    sqlite3_stmt* adopt = nullptr;
+    if (sqlite3_prepare_v2(m_db,
+                           "INSERT INTO entries (key, value) VALUES (?1, ?2) "
+                           "ON CONFLICT (key) DO UPDATE SET value = CASE "
+                           "WHEN typeof(entries.value) = 'text' THEN entries.value "
+                           "ELSE excluded.value END RETURNING value",
+                           -1, &adopt, nullptr) != SQLITE_OK)
+        return std::nullopt;
+    const QByteArray k = key.toUtf8(), v = candidate.toUtf8();
+    sqlite3_bind_text(adopt, 1, k.constData(), int(k.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(adopt, 2, v.constData(), int(v.size()), SQLITE_TRANSIENT);
+    std::optional<QString> held;
+    if (sqlite3_step(adopt) == SQLITE_ROW && sqlite3_column_type(adopt, 0) == SQLITE_TEXT)
+        held = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(adopt, 0)),
+                                 sqlite3_column_bytes(adopt, 0));
+    // RETURNING hands the row out before the insert is done: step to the end.
+    while (sqlite3_step(adopt) == SQLITE_ROW) {
+    }
+    sqlite3_finalize(adopt);
+    return held;
 }

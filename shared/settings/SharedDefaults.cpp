@@ -151,9 +151,10 @@ std::optional<QByteArray> loadLastConfig() {
 }
 
 void clearAll() {
-    for (Key key : {Key::subscriptionMetadata, Key::subscriptionToken, Key::subscriptionURL,
-                    Key::preferredEdgeTag, Key::routingMode})
-        suite().remove(keyString(key));
+    // One transaction, so the tunnel process never reads a half-cleared store.
+    suite().removeAll({keyString(Key::subscriptionMetadata), keyString(Key::subscriptionToken),
+                       keyString(Key::subscriptionURL), keyString(Key::preferredEdgeTag),
+                       keyString(Key::routingMode)});
     if (const std::optional<QString> path = lastConfigURL())
         QFile::remove(*path);
 }

@@ -2,6 +2,8 @@
 //   settings_peer get KEY         prints the stored text, or <absent>
 //   settings_peer set KEY VALUE   stores the text
 //   settings_peer race ID COUNT   hammers shared keys, checking every answer
+//   settings_peer hold            keeps the suite open and answers, a line each,
+//                                 "get KEY" and "set KEY VALUE" read from stdin
 #include "shared/settings/SettingsSuite.h"
 
 #include <QCoreApplication>
@@ -47,6 +49,25 @@ int race(QChar id, int count) {
     return 0;
 }
 
+// One connection, held across whatever the other process does to the file.
+int hold() {
+    SettingsSuite& suite = SettingsSuite::shared();
+    char line[4096];
+    while (std::fgets(line, sizeof line, stdin)) {
+        const QStringList words = QString::fromUtf8(line).trimmed().split(u' ');
+        if (words.size() == 2 && words[0] == u"get") {
+            const std::optional<QString> value = suite.text(words[1]);
+            std::printf("%s\n", value ? qPrintable(*value) : "<absent>");
+        } else if (words.size() == 3 && words[0] == u"set") {
+            std::printf("%s\n", suite.setText(words[1], words[2]) ? "ok" : "failed");
+        } else {
+            std::printf("?\n");
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -61,6 +82,8 @@ int main(int argc, char** argv) {
         return SettingsSuite::shared().setText(args[1], args[2]) ? 0 : 1;
     if (args.size() == 3 && args[0] == u"race" && args[1].size() == 1)
         return race(args[1][0], args[2].toInt());
-    std::fputs("usage: settings_peer get KEY | set KEY VALUE | race ID COUNT\n", stderr);
+    if (args.size() == 1 && args[0] == u"hold")
+        return hold();
+    std::fputs("usage: settings_peer get KEY | set KEY VALUE | race ID COUNT | hold\n", stderr);
     return 2;
 }

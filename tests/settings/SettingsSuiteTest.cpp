@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -97,6 +98,52 @@ TEST(SettingsSuite, DamagedDatabaseIsMovedAsideAndAFreshOneStarted) {
         ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
         EXPECT_EQ(kept.readAll(), damagedBytes);
     }
+}
+
+TEST(SettingsSuite, OnlyTheNewestDamagedCopiesAreKept) {
+    QTemporaryDir dir;
+    for (int i = 0; i < 5; ++i) {
+        writeDamaged(dir, false);
+        openIn(dir);
+        QThread::msleep(2); // each copy is named by the time it was moved
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList({u"*.damaged-*"_s}, QDir::Files).size(), 3);
+}
+
+// Asks a held peer one question and returns its one-line answer.
+QString ask(QProcess& peer, const QString& question) {
+    peer.write(question.toUtf8() + '\n');
+    while (!peer.canReadLine() && peer.waitForReadyRead(10'000)) {
+    }
+    return QString::fromUtf8(peer.readLine()).trimmed();
+}
+
+TEST(SettingsSuite, APeerHoldingTheDatabaseFollowsItToTheFreshOne) {
+    QTemporaryDir home;
+    const QString group = home.filePath(u"Q7T2K9RW4M.group.dev.morvel.vpn"_s);
+    QProcess peer;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"XDG_CONFIG_HOME"_s, home.path());
+    peer.setProcessEnvironment(environment);
+    peer.start(QStringLiteral(SETTINGS_PEER), {u"hold"_s});
+    ASSERT_EQ(ask(peer, u"set k before"_s), u"ok"_s);
+
+    // This process finds the file damaged, moves it aside and starts afresh,
+    // while the peer's connection stays open on the old one.
+    QFile file(group + u"/defaults.sqlite3");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray("this is not a database\n").repeated(300));
+    file.close();
+    QString error;
+    std::unique_ptr<SettingsSuite> repaired = SettingsSuite::open(group, &error);
+    ASSERT_TRUE(repaired) << error.toStdString();
+    ASSERT_TRUE(repaired->setText(u"k"_s, u"after"_s));
+
+    EXPECT_EQ(ask(peer, u"get k"_s), u"after"_s);
+    EXPECT_EQ(ask(peer, u"set p peer"_s), u"ok"_s);
+    EXPECT_EQ(repaired->text(u"p"_s), u"peer"_s);
+    peer.closeWriteChannel();
+    EXPECT_TRUE(peer.waitForFinished(10'000));
 }
 
 TEST(SettingsSuite, HealthyDatabaseIsKeptAcrossOpens) {

@@ -10,6 +10,9 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -188,6 +191,28 @@ TEST(AtomicFile, AFailedWriteLeavesThePreviousFileAndNoLeftovers) {
     EXPECT_FALSE(AtomicFile::write(dir.filePath(u"missing/file"_s), "x"));
 }
 
+TEST(AtomicFile, WritesKilledMidwayAreCleanedUpButLiveOnesAreNot) {
+    QTemporaryDir dir;
+    const auto leave = [&](const QString& name) {
+        QFile file(dir.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("partial");
+    };
+    leave(u".last-config.json.AbC123"_s); // its writer was killed
+    leave(u".other.json.AbC123"_s);       // another file's
+    leave(u".last-config.json.Live12"_s); // its writer is still at work
+    const int live = ::open(QFile::encodeName(dir.filePath(u".last-config.json.Live12"_s)).constData(),
+                            O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+
+    ASSERT_TRUE(AtomicFile::write(dir.filePath(u"last-config.json"_s), "new"));
+    ::close(live);
+    QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+    left.sort();
+    EXPECT_EQ(left, (QStringList{u".last-config.json.Live12"_s, u".other.json.AbC123"_s,
+                                 u"last-config.json"_s}));
+}
+
 TEST_F(SharedDefaultsTest, ClearAllForgetsTheSubscriptionButKeepsDiagnosticsAndDevice) {
     SD::saveMetadata(sampleMetadata(std::nullopt));
     SD::setSubscriptionToken(u"tok"_s);
@@ -211,8 +236,6 @@ TEST_F(SharedDefaultsTest, ClearAllForgetsTheSubscriptionButKeepsDiagnosticsAndD
     EXPECT_EQ(SD::lastExtensionDiag(), u"diag"_s);
     EXPECT_EQ(SD::lastBoundInterface(), u"wlan0"_s);
     EXPECT_EQ(suite().text(u"device_id"_s), u"device"_s);
-
-    SD::clearAll(); // nothing left to delete: no effect, no failure
 }
 
 TEST_F(SharedDefaultsTest, WithoutAContainerOnlyTheFileOperationsStandDown) {
