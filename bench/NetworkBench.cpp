@@ -68,7 +68,7 @@ void HealthSweep(benchmark::State& state) {
     }
     const QStringList names = probes.keys();
     for (auto _ : state) {
-        HealthMonitor monitor(probes);
+        HealthMonitor monitor(probes, Clock::system());
         monitor.start(names);
         Async::waitUntil(
             [&] {

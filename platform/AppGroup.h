@@ -17,4 +17,10 @@ QString suiteDirectory(const QString& group, QString* error);
 // Absent when the platform gives no place for it or it cannot be created.
 std::optional<QString> containerDirectory(const QString& group);
 
+// Creates `path` (and missing parents) owner-only, or tightens an existing
+// directory to owner-only. A symbolic link in its place is refused, never
+// followed: someone else's directory must not be changed through it. False,
+// with `error` saying which path failed and why, when it cannot be done.
+bool makePrivateDirectory(const QString& path, QString* error);
+
 } // namespace AppGroup

@@ -7,7 +7,9 @@ using namespace Qt::StringLiterals;
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,22 +31,6 @@ int makeDirectories(const QByteArray& path) {
     return ::mkdir(path.constData(), 0700) == 0 || errno == EEXIST ? 0 : errno;
 }
 
-// Creates `path` (and its parents) and leaves it a directory with mode 0700.
-bool makePrivateDirectory(const QString& path, QString* error) {
-    const QByteArray native = QFile::encodeName(path);
-    struct stat info {};
-    int failure = makeDirectories(native);
-    if (!failure && ::stat(native.constData(), &info) != 0)
-        failure = errno;
-    if (!failure && !S_ISDIR(info.st_mode))
-        failure = ENOTDIR;
-    if (!failure && (info.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0)
-        failure = errno;
-    if (failure)
-        *error = path + u": " + describeErrno(failure);
-    return !failure;
-}
-
 QString groupDirectory(QStandardPaths::StandardLocation base, const QString& group) {
     const QString root = QStandardPaths::writableLocation(base);
     return root.isEmpty() ? QString() : root + u'/' + group;
@@ -53,6 +39,27 @@ QString groupDirectory(QStandardPaths::StandardLocation base, const QString& gro
 } // namespace
 
 namespace AppGroup {
+
+bool makePrivateDirectory(const QString& path, QString* error) {
+    const QByteArray native = QFile::encodeName(path);
+    int failure = makeDirectories(native);
+    // Opened without following a link, then tightened through the descriptor,
+    // so the mode change lands on the very directory that was checked.
+    const int fd =
+        failure ? -1 : ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (!failure && fd < 0)
+        failure = errno == ELOOP ? ENOTDIR : errno;
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) != 0)
+        failure = errno;
+    if (fd >= 0 && !failure && (info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+        failure = errno;
+    if (fd >= 0)
+        ::close(fd);
+    if (failure && error)
+        *error = path + u": " + describeErrno(failure);
+    return !failure;
+}
 
 QString suiteDirectory(const QString& group, QString* error) {
     const QString dir = groupDirectory(QStandardPaths::GenericConfigLocation, group);

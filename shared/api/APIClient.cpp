@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
 
@@ -73,6 +74,15 @@ std::optional<QDateTime> expiryOf(const HttpResult& result) {
     return DateCoding::parseInternetDateTime(text, false);
 }
 
+QThreadPool& lastConfigWriter() {
+    static QThreadPool* const pool = [] {
+        auto* writer = new QThreadPool; // kept for the life of the process
+        writer->setMaxThreadCount(1);
+        return writer;
+    }();
+    return *pool;
+}
+
 template <typename T> T decodeAnswer(const JsonDecoder& decoder, const QByteArray& body) {
     try {
         return decoder.decode<T>(body);
@@ -84,13 +94,13 @@ template <typename T> T decodeAnswer(const JsonDecoder& decoder, const QByteArra
 } // namespace
 
 APIClient& APIClient::shared() {
-    static APIClient client;
+    static APIClient client(Clock::system());
     return client;
 }
 
-APIClient::APIClient()
+APIClient::APIClient(std::shared_ptr<Clock> clock)
     : m_decoder(JsonDecoder::iso8601Fractional())
-    , m_session({sessionRequestTimeout, sessionResourceTimeout, false}) {
+    , m_session({sessionRequestTimeout, sessionResourceTimeout, false}, std::move(clock)) {
     // The service speaks snake_case; the stored metadata has no underscores,
     // so switching the shared decoder changes nothing for it.
     m_decoder.setKeyDecodingStrategy(JsonDecoder::KeyDecodingStrategy::convertFromSnakeCase);
@@ -117,17 +127,23 @@ QCoro::Task<SubscriptionFetch> APIClient::fetchSubscription(QUrl url,
                                                             std::optional<double> timeoutSeconds) {
     const auto timeout = timeoutSeconds ? std::chrono::milliseconds(qint64(*timeoutSeconds * 1000))
                                         : exchangeTimeout;
+    // Held here, not read through `this` after the wait: the client may be gone by then.
+    const JsonDecoder& decoder = m_decoder;
+    const std::shared_ptr<Clock> clock = m_session.clock();
     QCoro::Task<HttpResult> exchange = m_session.send(QNetworkRequest(url), "GET", {}, timeout);
     const HttpResult result = co_await exchange;
     if (!result.completed)
         throw HttpError(result);
     throwIfError(result);
-    const auto config = decodeAnswer<SingboxClientConfig>(m_decoder, result.body);
+    const auto config = decodeAnswer<SingboxClientConfig>(decoder, result.body);
     SubscriptionMetadata metadata(config.edges(), config.rulesetNames(), expiryOf(result),
-                                  m_session.clock().now());
-    // Written off the main thread: the file is flushed to disk before it replaces the old one.
-    QFuture<void> saving =
-        QtConcurrent::run([data = result.body] { SharedDefaults::saveLastConfig(data); });
+                                  clock->now());
+    // Written off the main thread, since the file is flushed to disk before it
+    // replaces the old one, by one writer in the order the fetches completed:
+    // the file then always holds the configuration of the newest metadata.
+    QFuture<void> saving = QtConcurrent::run(&lastConfigWriter(), [data = result.body] {
+        SharedDefaults::saveLastConfig(data);
+    });
     co_await saving;
     co_return SubscriptionFetch{result.body, std::move(metadata)};
 }

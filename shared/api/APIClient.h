@@ -23,8 +23,12 @@ struct SubscriptionFetch {
 // Logs nothing: the subscription URL carries the user's token.
 class APIClient {
 public:
-    // The process's client, made on first use (on the main thread).
+    // The process's client, made on first use (on the main thread), on the system clock.
     static APIClient& shared();
+    // A client whose time-outs and fetch times follow `clock`.
+    explicit APIClient(std::shared_ptr<Clock> clock);
+    APIClient(const APIClient&) = delete;
+    APIClient& operator=(const APIClient&) = delete;
 
     // Trades an activation code for a subscription URL. Throws APIError
     // (http, decoding, or transport for any failure to complete the exchange).
@@ -38,7 +42,6 @@ public:
                                                      std::optional<double> timeoutSeconds = {});
 
 private:
-    APIClient();
     JsonDecoder& m_decoder;
     HttpSession m_session;
 };

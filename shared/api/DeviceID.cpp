@@ -13,9 +13,9 @@ QString current() {
     const QString key = u"device_id"_s;
     if (std::optional<QString> stored = suite.text(key))
         return *stored;
+    // Stored only if no other process got there first; then theirs is ours too.
     const QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
-    suite.setText(key, created);
-    return created;
+    return suite.adoptText(key, created).value_or(created);
 }
 
 } // namespace DeviceID

@@ -5,52 +5,61 @@
 #include <QTimer>
 #include <qcoro/qcorosignal.h>
 
-#include <atomic>
-#include <cmath>
-
 namespace {
-std::atomic<double> sharedSpeed{1.0};
-}
 
-Clock::Clock(double speed)
-    : m_speed(speed > 0 ? speed : 1.0) {}
+class SystemTimer final : public ClockTimer {
+public:
+    SystemTimer() {
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, &ClockTimer::timeout);
+    }
+    void start(std::chrono::milliseconds span) override { m_timer.start(span); }
+    void stop() override { m_timer.stop(); }
 
-Clock Clock::shared() {
-    return Clock(sharedSpeed.load());
-}
+private:
+    QTimer m_timer;
+};
 
-void Clock::setShared(Clock clock) {
-    sharedSpeed.store(clock.m_speed);
-}
+class SystemClock final : public Clock {
+public:
+    QDateTime now() const override { return QDateTime::currentDateTimeUtc(); }
+    std::chrono::nanoseconds monotonic() const override {
+        return std::chrono::steady_clock::now().time_since_epoch();
+    }
+    std::unique_ptr<ClockTimer> createTimer() const override {
+        return std::make_unique<SystemTimer>();
+    }
+};
 
-QDateTime Clock::now() const {
-    return QDateTime::currentDateTimeUtc();
-}
+} // namespace
 
-double Clock::monotonicMs() const {
-    const auto real = std::chrono::steady_clock::now().time_since_epoch();
-    return std::chrono::duration<double, std::milli>(real).count() * m_speed;
-}
+Clock::~Clock() = default;
 
-std::chrono::milliseconds Clock::realDuration(std::chrono::milliseconds span) const {
-    return std::chrono::milliseconds(qint64(std::ceil(double(span.count()) / m_speed)));
+std::shared_ptr<Clock> Clock::system() {
+    static const std::shared_ptr<Clock> clock = std::make_shared<SystemClock>();
+    return clock;
 }
 
 QCoro::Task<void> Clock::sleep(std::chrono::milliseconds span,
                                std::shared_ptr<Cancellation> cancellation) const {
     if (cancellation && cancellation->isCancelled())
         co_return;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    // Cancelling restarts the timer at zero: the pause ends on the next turn
-    // of the event loop.
+    // Nothing below touches `this` after the first suspension: the timer is
+    // all the pause needs, and it may outlive a test's clock.
+    const std::unique_ptr<ClockTimer> timer =
+        span.count() > 0 ? createTimer() : std::make_unique<SystemTimer>();
+    ClockTimer* const raw = timer.get();
+    // Cancelling ends the pause on the next turn of the event loop, by real
+    // time: a test's clock may never be moved again.
     QMetaObject::Connection onCancel;
     if (cancellation)
-        onCancel = QObject::connect(cancellation.get(), &Cancellation::cancelled, &timer,
-                                    [&timer] { timer.start(0); });
-    timer.start(realDuration(span));
-    auto timeout = qCoro(&timer, &QTimer::timeout);
-    co_await timeout;
+        onCancel = QObject::connect(cancellation.get(), &Cancellation::cancelled, raw, [raw] {
+            raw->stop();
+            QTimer::singleShot(0, raw, [raw] { emit raw->timeout(); });
+        });
+    raw->start(std::max(span, std::chrono::milliseconds(0)));
+    auto fired = qCoro(raw, &ClockTimer::timeout);
+    co_await fired;
     QObject::disconnect(onCancel);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QObject>
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
@@ -8,31 +9,40 @@
 
 class Cancellation;
 
-// The time of the library's pauses, time-outs and latencies. The real clock
-// runs at speed 1. A test runs a faster one, so that a 30-second pause passes
-// in milliseconds while everything measured against the same clock (a probe's
-// latency, a request's time-out) keeps its proportions. "Now" is always the
-// wall clock: it is compared with file dates and stored.
+// A single-shot timer that runs on a Clock's time. Destroying it disarms it.
+class ClockTimer : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // Arms the timer to fire once, `span` from now, replacing any earlier arming.
+    virtual void start(std::chrono::milliseconds span) = 0;
+    virtual void stop() = 0;
+
+signals:
+    void timeout();
+};
+
+// The time of every pause, time-out, latency and "now" of the library and the
+// app core. Components are handed a clock when they are made; production
+// passes Clock::system(), and tests a clock whose time they move themselves,
+// so that a 30-second poll or a 10-second time-out is a step of the test, not
+// a wait, and no verdict depends on how busy the machine is.
 class Clock {
 public:
-    explicit Clock(double speed = 1.0);
+    virtual ~Clock();
 
-    // The clock of every component that is not handed another one.
-    static Clock shared();
-    // Replaces the shared clock; components read it when they are created.
-    static void setShared(Clock clock);
+    // The operating system's clocks, for production wiring.
+    static std::shared_ptr<Clock> system();
 
-    double speed() const { return m_speed; }
-    QDateTime now() const;
-    // Milliseconds on this clock since an arbitrary fixed point; never goes back.
-    double monotonicMs() const;
-    // How long `span` of this clock lasts in real time.
-    std::chrono::milliseconds realDuration(std::chrono::milliseconds span) const;
+    // The current time, in UTC: compared with file dates and stored.
+    virtual QDateTime now() const = 0;
+    // Time since an arbitrary fixed point; never goes back.
+    virtual std::chrono::nanoseconds monotonic() const = 0;
+    virtual std::unique_ptr<ClockTimer> createTimer() const = 0;
 
-    // Pauses for `span` of this clock; returns early when `cancellation` fires.
+    // Pauses for `span` of this clock; returns early, on the next turn of the
+    // event loop, when `cancellation` fires. A span of zero or less just lets
+    // the event loop turn once, whatever the clock.
     QCoro::Task<void> sleep(std::chrono::milliseconds span,
-                            std::shared_ptr<Cancellation> cancellation) const;
-
-private:
-    double m_speed;
+                            std::shared_ptr<Cancellation> cancellation = {}) const;
 };

@@ -14,12 +14,13 @@ constexpr auto probeTimeout = std::chrono::milliseconds(qint64(HealthProbe::time
 constexpr auto probeResourceTimeout = 10s;
 } // namespace
 
-HealthMonitor::HealthMonitor(QHash<QString, QUrl> probes, Clock clock, QObject* parent)
+HealthMonitor::HealthMonitor(QHash<QString, QUrl> probes, std::shared_ptr<Clock> clock,
+                             QObject* parent)
     : QObject(parent)
     , m_probes(std::move(probes))
-    , m_clock(clock)
+    , m_clock(std::move(clock))
     , m_session(std::make_shared<HttpSession>(
-          HttpSession::Options{probeTimeout, probeResourceTimeout, true}, clock)) {}
+          HttpSession::Options{probeTimeout, probeResourceTimeout, true}, m_clock)) {}
 
 // Ends the loop at once rather than at its next check: nothing it would do
 // after this can reach anyone, and its requests need not run on.
@@ -36,7 +37,7 @@ void HealthMonitor::setStatus(const RulesetHealth& health) {
 void HealthMonitor::start(const QStringList& rulesets) {
     stop();
     const QStringList names = HiddenRulesets::visible(rulesets);
-    qCInfo(Log::health, "start(%s)", qUtf8Printable(names.join(u',')));
+    qCInfo(Log::health, "start(%s)", Log::printable(names.join(u',')).constData());
     for (const QString& name : names)
         setStatus({name, HealthStatus::unknown, {}, {}});
     m_loop = std::make_shared<Cancellation>();
@@ -58,10 +59,10 @@ void HealthMonitor::stop() {
 
 QCoro::Task<void> HealthMonitor::probeLoop(QPointer<HealthMonitor> self, QStringList names,
                                            std::shared_ptr<Cancellation> cancellation,
-                                           Clock clock) {
+                                           std::shared_ptr<Clock> clock) {
     // Like any new task, the loop first lets start() return: its entries read
     // unknown until the first sweep begins, on the next turn of the event loop.
-    QCoro::Task<void> begin = clock.sleep(0ms, cancellation);
+    QCoro::Task<void> begin = clock->sleep(0ms, cancellation);
     co_await begin;
     while (!cancellation->isCancelled() && self) {
         std::vector<QCoro::Task<void>> sweep;
@@ -70,7 +71,7 @@ QCoro::Task<void> HealthMonitor::probeLoop(QPointer<HealthMonitor> self, QString
         for (QCoro::Task<void>& child : sweep)
             co_await child;
         // Counted from the end of the sweep, so sweeps start at least 30 s apart.
-        QCoro::Task<void> pause = clock.sleep(sweepPause, cancellation);
+        QCoro::Task<void> pause = clock->sleep(sweepPause, cancellation);
         co_await pause;
     }
 }
@@ -90,23 +91,24 @@ QCoro::Task<void> HealthMonitor::probe(QPointer<HealthMonitor> self, QString nam
 
     // The session stays alive for this probe even if the monitor goes away.
     const std::shared_ptr<HttpSession> session = self->m_session;
-    const Clock clock = session->clock();
-    const double startedMs = clock.monotonicMs();
+    const std::shared_ptr<Clock> clock = session->clock();
+    const auto started = clock->monotonic();
     QCoro::Task<HttpResult> exchange =
         session->send(QNetworkRequest(*target), "HEAD", {}, {}, cancellation);
     const HttpResult result = co_await exchange;
     if (!self)
         co_return;
     if (!result.completed) {
-        qCCritical(Log::health, "probe %s failed: %s", qUtf8Printable(name),
+        qCCritical(Log::health, "probe %s failed: %s", Log::printable(name).constData(),
                    qUtf8Printable(result.errorDescription));
-        self->setStatus({name, HealthStatus::down, {}, clock.now()});
+        self->setStatus({name, HealthStatus::down, {}, clock->now()});
         co_return;
     }
     // Whole milliseconds, cut toward zero.
-    const auto latencyMs = qint64(clock.monotonicMs() - startedMs);
+    const qint64 latencyMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock->monotonic() - started).count();
     const HealthStatus status = HealthProbe::verdict(result.status.has_value(), latencyMs);
-    qCInfo(Log::health, "probe %s → %s [%lld, %lldms]", qUtf8Printable(name),
+    qCInfo(Log::health, "probe %s → %s [%lld, %lldms]", Log::printable(name).constData(),
            qUtf8Printable(rawValue(status)), qint64(result.status.value_or(-1)), latencyMs);
-    self->setStatus({name, status, latencyMs, clock.now()});
+    self->setStatus({name, status, latencyMs, clock->now()});
 }

@@ -19,9 +19,9 @@ class HttpSession;
 class HealthMonitor final : public QObject {
     Q_OBJECT
 public:
-    // `probes` and `clock` are the real ones unless a test hands in others.
-    explicit HealthMonitor(QHash<QString, QUrl> probes = HealthProbe::probesByRuleset(),
-                           Clock clock = Clock::shared(), QObject* parent = nullptr);
+    // Production passes HealthProbe::probesByRuleset() and Clock::system().
+    HealthMonitor(QHash<QString, QUrl> probes, std::shared_ptr<Clock> clock,
+                  QObject* parent = nullptr);
     ~HealthMonitor() override;
 
     // Every rule-set ever started, by name. Entries are never removed.
@@ -37,13 +37,14 @@ signals:
 
 private:
     static QCoro::Task<void> probeLoop(QPointer<HealthMonitor> self, QStringList names,
-                                       std::shared_ptr<Cancellation> cancellation, Clock clock);
+                                       std::shared_ptr<Cancellation> cancellation,
+                                       std::shared_ptr<Clock> clock);
     static QCoro::Task<void> probe(QPointer<HealthMonitor> self, QString name,
                                    std::shared_ptr<Cancellation> cancellation);
     void setStatus(const RulesetHealth& health);
 
     QHash<QString, QUrl> m_probes;
-    Clock m_clock;
+    std::shared_ptr<Clock> m_clock;
     QMap<QString, RulesetHealth> m_statuses;
     // The running loop's off switch; null while idle.
     std::shared_ptr<Cancellation> m_loop;

@@ -39,6 +39,22 @@ void handleMessage(QtMsgType level, const QMessageLogContext& context, const QSt
 
 } // namespace
 
+QByteArray printable(QStringView text) {
+    QByteArray out;
+    qsizetype plainFrom = 0; // start of the run of characters written as they are
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        const bool control = u < 0x20 || (u >= 0x7f && u < 0xa0);
+        if (!control && u != 0x2028 && u != 0x2029)
+            continue;
+        out += text.sliced(plainFrom, i - plainFrom).toUtf8();
+        out += control ? "\\x" + QByteArray::number(u, 16).rightJustified(2, '0')
+                       : "\\u" + QByteArray::number(u, 16);
+        plainFrom = i + 1;
+    }
+    return out + text.sliced(plainFrom).toUtf8();
+}
+
 LogSink* installSink(LogSink* sink) {
     LogSink* previous = currentSink.exchange(sink);
     qInstallMessageHandler(sink ? handleMessage : nullptr);

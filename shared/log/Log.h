@@ -19,6 +19,11 @@ Q_DECLARE_LOGGING_CATEGORY(health)
 Q_DECLARE_LOGGING_CATEGORY(rulesets)
 Q_DECLARE_LOGGING_CATEGORY(keychain)
 
+// `text` as it may stand in a log line when it came from the network (a
+// rule-set name, a server's words): control characters and line separators
+// are written as \xNN or \uNNNN, so no value can forge or split a line.
+QByteArray printable(QStringView text);
+
 // Sends every Qt log message of the process to `sink` (not owned; null restores
 // Qt's default output). Returns the sink that was installed before.
 LogSink* installSink(LogSink* sink);

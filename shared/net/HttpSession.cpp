@@ -3,7 +3,6 @@
 #include "shared/async/Cancellation.h"
 
 #include <QBuffer>
-#include <QTimer>
 #include <qcoro/qcoronetworkreply.h>
 
 using namespace Qt::StringLiterals;
@@ -16,16 +15,45 @@ std::optional<QByteArray> HttpResult::header(const QByteArray& name) const {
     return std::nullopt;
 }
 
-HttpSession::HttpSession(Options options, Clock clock)
+namespace {
+
+// Failures that can strike after the status line has arrived: the answer was
+// cut short, whatever its status said.
+bool cutShort(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::ProtocolFailure:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+HttpSession::HttpSession(Options options, std::shared_ptr<Clock> clock)
     : m_options(options)
-    , m_clock(clock)
+    , m_clock(std::move(clock))
     , m_manager(new QNetworkAccessManager) {
     // Nothing is ever answered from a local cache: Qt keeps none unless given one.
     m_manager->setCache(nullptr);
 }
 
 HttpSession::~HttpSession() {
-    // Replies still in flight belong to the manager; let them unwind first.
+    // Replies in flight belong to the manager and would vanish with it, leaving
+    // their callers waiting for ever. They end as cancelled first, on the next
+    // turn of the event loop so that no caller runs inside this destructor;
+    // the manager's deletion is queued after them.
+    const auto replies = m_manager->findChildren<QNetworkReply*>(Qt::FindDirectChildrenOnly);
+    for (QNetworkReply* reply : replies)
+        QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
     m_manager->deleteLater();
 }
 
@@ -49,6 +77,7 @@ QCoro::Task<HttpResult> HttpSession::send(QNetworkRequest request, QByteArray ve
                                ? m_manager->sendCustomRequest(request, verb)
                                : m_manager->sendCustomRequest(request, verb, body);
     bool timedOut = false;
+    bool tooLarge = false;
     // Aborting is queued: abort() resumes this coroutine inside itself, and a
     // canceller or a timer must not find the rest of the exchange running
     // inside its own call.
@@ -60,43 +89,61 @@ QCoro::Task<HttpResult> HttpSession::send(QNetworkRequest request, QByteArray ve
         abortLater();
     };
 
-    QTimer idle;
-    idle.setSingleShot(true);
-    QObject::connect(&idle, &QTimer::timeout, reply, expire);
-    idle.start(m_clock.realDuration(requestTimeout.value_or(m_options.requestTimeout)));
-    const auto progress = [&idle] { idle.start(); };
-    QObject::connect(reply, &QNetworkReply::downloadProgress, &idle, progress);
-    QObject::connect(reply, &QNetworkReply::uploadProgress, &idle, progress);
+    // Nothing below the await touches the session: it may be gone by then.
+    const std::unique_ptr<ClockTimer> idle = m_clock->createTimer();
+    const auto idleSpan = requestTimeout.value_or(m_options.requestTimeout);
+    QObject::connect(idle.get(), &ClockTimer::timeout, reply, expire);
+    idle->start(idleSpan);
+    const auto progress = [timer = idle.get(), idleSpan] { timer->start(idleSpan); };
+    QObject::connect(reply, &QNetworkReply::uploadProgress, idle.get(), progress);
+    QObject::connect(reply, &QNetworkReply::downloadProgress, idle.get(), progress);
+    if (const std::optional<qint64> limit = m_options.maxBodyBytes) {
+        // Checked against the announced length as soon as the headers are in,
+        // and against what has arrived as it arrives.
+        const auto checkSize = [reply, &tooLarge, abortLater, limit = *limit] {
+            const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (!tooLarge && (reply->bytesAvailable() > limit ||
+                              (announced.isValid() && announced.toLongLong() > limit))) {
+                tooLarge = true;
+                abortLater();
+            }
+        };
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
+        QObject::connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+    }
 
-    QTimer whole;
-    whole.setSingleShot(true);
+    const std::unique_ptr<ClockTimer> whole = m_clock->createTimer();
     if (m_options.resourceTimeout) {
-        QObject::connect(&whole, &QTimer::timeout, reply, expire);
-        whole.start(m_clock.realDuration(*m_options.resourceTimeout));
+        QObject::connect(whole.get(), &ClockTimer::timeout, reply, expire);
+        whole->start(*m_options.resourceTimeout);
     }
     if (cancellation)
         QObject::connect(cancellation.get(), &Cancellation::cancelled, reply, abortLater);
+    const std::optional<qint64> limit = m_options.maxBodyBytes;
 
     co_await reply;
-    idle.stop();
-    whole.stop();
+    idle->stop();
+    whole->stop();
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
-    // Qt reports some answers as errors too (4xx, 5xx, a redirect it cannot
-    // follow); with a status they are answers. Connection and proxy failures
-    // (codes below 200) are failures even after a status arrived: the answer
-    // was cut short.
-    result.completed = error == QNetworkReply::NoError || (status.isValid() && error >= 200);
+    // Qt flags many answers as errors too (4xx, 5xx, 407 as a proxy error, a
+    // redirect it cannot follow): with a status, the server answered, unless
+    // the answer was then cut short.
+    result.completed = !timedOut && !tooLarge &&
+                       (status.isValid() ? !cutShort(error) : error == QNetworkReply::NoError);
     if (result.completed) {
         if (status.isValid())
             result.status = status.toInt();
         result.body = reply->readAll();
         result.headers = reply->rawHeaderPairs();
     } else {
-        result.error = error;
+        result.error = error == QNetworkReply::NoError ? QNetworkReply::OperationCanceledError : error;
         result.timedOut = timedOut;
-        result.errorDescription = timedOut ? u"The request timed out."_s
+        result.tooLarge = tooLarge;
+        result.errorDescription = timedOut   ? u"The request timed out."_s
+                                  : tooLarge ? u"The answer is larger than "_s +
+                                                   QString::number(*limit) + u" bytes."
                                   : error == QNetworkReply::OperationCanceledError
                                       ? u"cancelled"_s
                                       : reply->errorString();

@@ -28,6 +28,8 @@ struct HttpResult {
     QString errorDescription;
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     bool timedOut = false;
+    // The answer grew past the session's size limit and was cut off.
+    bool tooLarge = false;
 
     // A response header, matched without regard to letter case.
     std::optional<QByteArray> header(const QByteArray& name) const;
@@ -45,6 +47,9 @@ struct HttpResult {
 //   progress, the same for every request of the session.
 // Whichever runs out first ends the exchange as a transport failure that
 // reads "The request timed out."
+//
+// Destroying the session ends its exchanges still in flight as cancelled, so
+// no caller waits for an answer that can no longer come.
 class HttpSession {
 public:
     struct Options {
@@ -52,9 +57,11 @@ public:
         std::optional<std::chrono::milliseconds> resourceTimeout;
         // An ephemeral session neither sends nor keeps cookies.
         bool ephemeral = false;
+        // An answer whose body grows past this many bytes ends as a failure.
+        std::optional<qint64> maxBodyBytes = std::nullopt;
     };
 
-    explicit HttpSession(Options options, Clock clock = Clock::shared());
+    explicit HttpSession(Options options, std::shared_ptr<Clock> clock = Clock::system());
     ~HttpSession();
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
@@ -66,11 +73,11 @@ public:
                                  std::optional<std::chrono::milliseconds> requestTimeout = {},
                                  std::shared_ptr<Cancellation> cancellation = {});
 
-    const Clock& clock() const { return m_clock; }
+    const std::shared_ptr<Clock>& clock() const { return m_clock; }
 
 private:
     Options m_options;
-    Clock m_clock;
+    std::shared_ptr<Clock> m_clock;
     QNetworkAccessManager* m_manager;
 };
 

@@ -6,12 +6,10 @@
 #include "shared/settings/AtomicFile.h"
 #include "shared/settings/Constants.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
 
-#include <cstdio>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -21,30 +19,14 @@ namespace RulesetCache {
 namespace {
 
 constexpr auto downloadTimeout = 10s;
+// Bounds no real rule-set file comes near, so a server that trickles or never
+// stops can neither hold a connect for ever nor fill the disk.
+constexpr auto wholeDownloadLimit = 120s;
+constexpr qint64 maxFileBytes = 32 * 1024 * 1024;
 
 bool isPlainFileName(const QString& tag) {
     return !tag.isEmpty() && tag != u"." && tag != u".." && !tag.contains(u'/') &&
            !tag.contains(QChar(0));
-}
-
-// A tag as it may be written to the log: control characters escaped, so a
-// hostile tag cannot forge log lines.
-QByteArray printable(const QString& tag) {
-    QByteArray out;
-    for (const QChar c : tag) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            out += "\\x" + QByteArray::number(c.unicode(), 16).rightJustified(2, '0');
-        else
-            out += QString(c).toUtf8();
-    }
-    return out;
-}
-
-// The process's default HTTP session for plain downloads: each request may
-// go 10 seconds without progress, with no cap on the whole transfer.
-HttpSession& downloads() {
-    static HttpSession* const session = new HttpSession({downloadTimeout, std::nullopt, false});
-    return *session;
 }
 
 QUrl remoteURL(const QString& tag) {
@@ -53,11 +35,11 @@ QUrl remoteURL(const QString& tag) {
     return url;
 }
 
-bool isFresh(const QString& path, double maxAge) {
+bool isFresh(const QString& path, double maxAge, const QDateTime& now) {
     const QDateTime modified = QFileInfo(path).lastModified();
     if (!modified.isValid())
         return false;
-    const double age = double(modified.msecsTo(QDateTime::currentDateTimeUtc())) / 1000.0;
+    const double age = double(modified.msecsTo(now)) / 1000.0;
     return age < maxAge;
 }
 
@@ -69,23 +51,22 @@ QString store(const QString& directory, const QString& tag, const QByteArray& bo
     if (!AtomicFile::write(temporary, body, &error))
         return error;
     // A failed replace is not reported: the next refresh tries again.
-    std::rename(QFile::encodeName(temporary).constData(),
-                QFile::encodeName(directory + u'/' + tag + u".srs").constData());
+    AtomicFile::replace(temporary, directory + u'/' + tag + u".srs");
     return {};
 }
 
-QCoro::Task<void> refreshOne(QString directory, QString tag, double maxAge) {
+QCoro::Task<void> refreshOne(QString directory, QString tag, double maxAge, HttpSession& session) {
     const QString destination = directory + u'/' + tag + u".srs";
-    if (isFresh(destination, maxAge))
+    if (isFresh(destination, maxAge, session.clock()->now()))
         co_return;
-    const QByteArray name = printable(tag);
+    const QByteArray name = Log::printable(tag);
     // GCC 12 destroys temporaries of a co_await expression twice, so every
     // awaited task is built in a statement of its own first.
-    QCoro::Task<HttpResult> exchange = downloads().send(QNetworkRequest(remoteURL(tag)), "GET");
+    QCoro::Task<HttpResult> exchange = session.send(QNetworkRequest(remoteURL(tag)), "GET");
     const HttpResult result = co_await exchange;
     if (!result.completed) {
         qCCritical(Log::rulesets, "rule-set %s fetch failed: %s", name.constData(),
-                   qUtf8Printable(result.errorDescription));
+                   Log::printable(result.errorDescription).constData());
         co_return;
     }
     if (result.status != 200) {
@@ -119,21 +100,34 @@ std::optional<QString> localURL(const QString& tag) {
     return *directory + u'/' + tag + u".srs";
 }
 
+std::unique_ptr<HttpSession> makeDownloadSession(std::shared_ptr<Clock> clock) {
+    return std::make_unique<HttpSession>(
+        HttpSession::Options{downloadTimeout, wholeDownloadLimit, false, maxFileBytes},
+        std::move(clock));
+}
+
 QCoro::Task<void> refresh(QStringList tags, double maxAge) {
+    // The process's session for plain downloads, kept for its life.
+    static HttpSession* const session = makeDownloadSession(Clock::system()).release();
+    return refresh(std::move(tags), maxAge, *session);
+}
+
+QCoro::Task<void> refresh(QStringList tags, double maxAge, HttpSession& session) {
     const std::optional<QString> directory = rulesetsDirectory();
     if (!directory) {
         qCCritical(Log::rulesets, "rulesets dir unavailable (App Group not entitled?)");
         co_return;
     }
-    QDir().mkpath(*directory);
+    // A failure (the directory exists already, or any other) shows in each download.
+    AppGroup::makePrivateDirectory(*directory, nullptr);
     std::vector<QCoro::Task<void>> downloads;
     for (const QString& tag : tags) {
         if (!isPlainFileName(tag)) {
             qCCritical(Log::rulesets, "rule-set \"%s\" refused: not a plain file name",
-                       printable(tag).constData());
+                       Log::printable(tag).constData());
             continue;
         }
-        downloads.push_back(refreshOne(*directory, tag, maxAge));
+        downloads.push_back(refreshOne(*directory, tag, maxAge, session));
     }
     for (QCoro::Task<void>& download : downloads)
         co_await download;

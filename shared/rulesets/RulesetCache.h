@@ -4,7 +4,11 @@
 #include <QStringList>
 #include <qcoro/qcorotask.h>
 
+#include <memory>
 #include <optional>
+
+class Clock;
+class HttpSession;
 
 // The rule-set files the tunnel reads, one "<tag>.srs" per rule-set in the
 // shared container's "rulesets" directory, kept fresh from the service.
@@ -22,6 +26,13 @@ std::optional<QString> localURL(const QString& tag);
 // Downloads, all at once, every tag whose file is missing or at least `maxAge`
 // seconds old; returns when each is done. Never fails: each tag's outcome goes
 // to the log, and a failed download leaves the cached file as it was.
+// Runs on the process's download session.
 QCoro::Task<void> refresh(QStringList tags, double maxAge);
+// The same on `session`, whose clock also says how old a file is.
+QCoro::Task<void> refresh(QStringList tags, double maxAge, HttpSession& session);
+
+// A session with the download rules: 10 seconds without progress, 120 seconds
+// and 32 MiB for a whole file.
+std::unique_ptr<HttpSession> makeDownloadSession(std::shared_ptr<Clock> clock);
 
 } // namespace RulesetCache

@@ -1,9 +1,11 @@
 #include "shared/api/APIClient.h"
 
 #include "shared/api/DeviceID.h"
+#include "shared/settings/SettingsSuite.h"
 #include "shared/settings/SharedDefaults.h"
 #include "tests/support/Async.h"
 #include "tests/support/HttpFixture.h"
+#include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QJsonDocument>
@@ -12,22 +14,17 @@
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 using Route = HttpFixture::Route;
 
 namespace {
 
 class APIClientTest : public ::testing::Test {
 protected:
-    // Time-outs run fifty times faster, so a silent server costs 600 ms.
-    static void SetUpTestSuite() { Clock::setShared(Clock(50)); }
     void SetUp() override { SharedDefaults::clearAll(); }
 
-    ActivationResponse activate() {
-        return Async::run(APIClient::shared().activate(u"CODE-1"_s, u"device-1"_s));
-    }
-    SubscriptionFetch fetch(const QUrl& url) {
-        return Async::run(APIClient::shared().fetchSubscription(url));
-    }
+    ActivationResponse activate() { return Async::run(client.activate(u"CODE-1"_s, u"device-1"_s)); }
+    SubscriptionFetch fetch(const QUrl& url) { return Async::run(client.fetchSubscription(url)); }
 
     APIError activationError() {
         try {
@@ -38,7 +35,20 @@ protected:
         ADD_FAILURE() << "activation succeeded";
         return APIError::noToken();
     }
+
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    APIClient client{clock};
 };
+
+// Starts `task`, lets `server` receive its request, then moves the clock on.
+template <typename T>
+T runPast(QCoro::Task<T> task, const HttpFixture& server, std::chrono::milliseconds span,
+          ManualClock& clock) {
+    const qsizetype before = server.requests().size();
+    EXPECT_TRUE(Async::waitUntil([&] { return server.requests().size() > before; }));
+    clock.advance(span);
+    return Async::run(std::move(task));
+}
 
 const QByteArray config =
     R"({"outbounds":[{"type":"vless","tag":"nl-ams-1","server":"a.example","server_port":443},
@@ -84,6 +94,9 @@ TEST_F(APIClientTest, ErrorAnswersCarryTheServiceMessage) {
         {404, R"({"detail":"not found"})", "Not found", false},
         {404, "", "Request failed (HTTP 404)", false},
         {302, "", "Request failed (HTTP 302)", false},
+        // Qt reports these as network failures of its own; the server answered all the same.
+        {407, R"({"detail":"proxy says no"})", "Proxy says no", false},
+        {405, "", "Request failed (HTTP 405)", false},
     };
     HttpFixture service(HttpFixture::servicePort());
     for (const Case& c : cases) {
@@ -118,9 +131,15 @@ TEST_F(APIClientTest, ActivationThatCannotCompleteIsATransportError) {
     {
         HttpFixture service(HttpFixture::servicePort());
         service.route("POST", u"/api/activate"_s, Route::hang());
-        const APIError error = activationError();
-        EXPECT_EQ(error.kind(), APIError::Kind::transport);
-        EXPECT_EQ(error.errorDescription(), u"Network error: The request timed out."_s);
+        // The 30-second cap on a whole exchange ends it, though each request may idle for 60.
+        auto silent = client.activate(u"CODE-1"_s, u"device-1"_s);
+        try {
+            runPast(std::move(silent), service, 30s, *clock);
+            ADD_FAILURE() << "a silent server was not given up on";
+        } catch (const APIError& error) {
+            EXPECT_EQ(error.kind(), APIError::Kind::transport);
+            EXPECT_EQ(error.errorDescription(), u"Network error: The request timed out."_s);
+        }
 
         service.route("POST", u"/api/activate"_s, Route::drop());
         EXPECT_EQ(activationError().kind(), APIError::Kind::transport);
@@ -148,14 +167,13 @@ TEST_F(APIClientTest, FetchCondensesTheConfigurationAndKeepsItVerbatim) {
             header.isEmpty()
                 ? Route::answer(200, config)
                 : Route::answer(200, config).withHeader("x-subscription-expires-at", header));
-        const QDateTime before = QDateTime::currentDateTimeUtc();
         const SubscriptionFetch fetched = fetch(server.url(u"/api/sub/tok"_s));
         EXPECT_EQ(fetched.data, config);
         EXPECT_EQ(fetched.metadata.edges(),
                   (QList<EdgeInfo>{{u"nl-ams-1"_s, u"1"_s, u"a.example"_s}}));
         EXPECT_EQ(fetched.metadata.rulesetNames(), (QStringList{u"youtube"_s, u"ipcheck"_s}));
         EXPECT_EQ(fetched.metadata.expiresAt(), expiry);
-        EXPECT_GE(fetched.metadata.fetchedAt(), before);
+        EXPECT_EQ(fetched.metadata.fetchedAt(), clock->now());
         EXPECT_EQ(SharedDefaults::loadLastConfig(), config);
     }
 }
@@ -168,18 +186,60 @@ TEST_F(APIClientTest, FailedFetchLeavesTheLastConfigAlone) {
     server.route("GET", u"/drop"_s, Route::drop());
     server.route("GET", u"/hang"_s, Route::hang());
 
+    server.route("GET", u"/proxy"_s, Route::answer(407, ""));
+
     EXPECT_THROW(fetch(server.url(u"/gone"_s)), APIError);
     EXPECT_THROW(fetch(server.url(u"/garbage"_s)), APIError);
+    try {
+        fetch(server.url(u"/proxy"_s));
+        ADD_FAILURE() << "a 407 answer was taken for a success";
+    } catch (const APIError& error) {
+        EXPECT_EQ(error.status(), 407);
+    }
     // The fetch's own transport failures are the HTTP layer's, not the client's.
     EXPECT_THROW(fetch(server.url(u"/drop"_s)), HttpError);
     try {
-        Async::run(APIClient::shared().fetchSubscription(server.url(u"/hang"_s), 2.0));
+        runPast(client.fetchSubscription(server.url(u"/hang"_s), 2.0), server, 2s, *clock);
         ADD_FAILURE() << "a silent server was not given up on";
     } catch (const HttpError& error) {
         EXPECT_TRUE(error.timedOut());
         EXPECT_EQ(error.description(), u"The request timed out."_s);
     }
     EXPECT_EQ(SharedDefaults::loadLastConfig(), "previous");
+}
+
+QCoro::Task<void> noteReturn(QCoro::Task<SubscriptionFetch> fetch, QByteArray* lastReturned) {
+    const SubscriptionFetch fetched = co_await fetch;
+    *lastReturned = fetched.data;
+}
+
+TEST_F(APIClientTest, OverlappingFetchesLeaveTheConfigurationOfTheLastToReturn) {
+    // A large answer's file write takes long, and a small one completes during
+    // it: the file must still end as the configuration whose metadata the
+    // caller received last.
+    const QByteArray large = R"({"outbounds":[],"pad":")" + QByteArray(16 << 20, 'p') + R"("})";
+    const QByteArray small = R"({"outbounds":[]})";
+    HttpFixture server;
+    server.route("GET", u"/api/sub/large"_s, Route::answer(200, large));
+    server.route("GET", u"/api/sub/small"_s, Route::answer(200, small, 40));
+    QByteArray lastReturned;
+    auto first = noteReturn(client.fetchSubscription(server.url(u"/api/sub/large"_s)), &lastReturned);
+    auto second = noteReturn(client.fetchSubscription(server.url(u"/api/sub/small"_s)), &lastReturned);
+    Async::run(std::move(first));
+    Async::run(std::move(second));
+    EXPECT_EQ(SharedDefaults::loadLastConfig()->size(), lastReturned.size());
+}
+
+TEST_F(APIClientTest, AnExchangeInFlightEndsWhenItsSessionGoes) {
+    HttpFixture server;
+    server.route("GET", u"/hang"_s, Route::hang());
+    auto session = std::make_unique<HttpSession>(HttpSession::Options{60s, std::nullopt}, clock);
+    auto exchange = session->send(QNetworkRequest(server.url(u"/hang"_s)), "GET");
+    ASSERT_TRUE(Async::waitUntil([&] { return server.requests().size() == 1; }));
+    session.reset();
+    const HttpResult result = Async::run(std::move(exchange), 2s);
+    EXPECT_FALSE(result.completed);
+    EXPECT_EQ(result.errorDescription, u"cancelled"_s);
 }
 
 TEST(SubscriptionToken, IsTheSegmentAfterSub) {
@@ -202,6 +262,18 @@ TEST(DeviceIdentifier, IsMadeOnceAndOutlivesSignOut) {
     EXPECT_EQ(first, first.toLower());
     SharedDefaults::clearAll();
     EXPECT_EQ(DeviceID::current(), first);
+}
+
+TEST(DeviceIdentifier, TheFirstProcessToStoreOneWinsForBoth) {
+    SettingsSuite& suite = SettingsSuite::shared();
+    suite.remove(u"device_id"_s);
+    // Another process stored its identifier between this one's read and write.
+    EXPECT_EQ(suite.adoptText(u"device_id"_s, u"theirs"_s), u"theirs"_s);
+    EXPECT_EQ(suite.adoptText(u"device_id"_s, u"ours"_s), u"theirs"_s);
+    EXPECT_EQ(DeviceID::current(), u"theirs"_s);
+    // A value that is no text is no identifier, and is replaced.
+    suite.setBytes(u"device_id"_s, "bytes");
+    EXPECT_EQ(suite.adoptText(u"device_id"_s, u"ours"_s), u"ours"_s);
 }
 
 } // namespace

@@ -1,9 +1,10 @@
 #include "shared/rulesets/RulesetCache.h"
 
-#include "shared/async/Clock.h"
+#include "shared/net/HttpSession.h"
 #include "tests/support/Async.h"
 #include "tests/support/HttpFixture.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QDir>
@@ -11,30 +12,41 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 using Route = HttpFixture::Route;
 
 namespace {
 
 class RulesetCacheTest : public ::testing::Test {
 protected:
-    // A silent server costs 500 ms instead of 10 s.
-    static void SetUpTestSuite() { Clock::setShared(Clock(20)); }
     void SetUp() override { QDir(*RulesetCache::rulesetsDirectory()).removeRecursively(); }
 
     void refresh(const QStringList& tags, double maxAge = 300) {
-        Async::run(RulesetCache::refresh(tags, maxAge));
+        Async::run(RulesetCache::refresh(tags, maxAge, *session));
+    }
+    // Runs a refresh while the clock moves on in 5-second steps, as long as
+    // requests are still in flight, up to `span`.
+    void refreshAdvancing(const QStringList& tags, std::chrono::seconds span) {
+        auto running = RulesetCache::refresh(tags, 300, *session);
+        ASSERT_TRUE(Async::waitUntil([&] { return service.requests().size() >= tags.size(); }));
+        for (auto passed = 0s; passed < span; passed += 5s) {
+            clock->advance(5s);
+            Async::waitUntil([] { return false; }, 30ms); // a drip or two arrives
+        }
+        Async::run(std::move(running));
     }
     static QString path(const QString& tag) { return *RulesetCache::localURL(tag); }
-    static void put(const QString& tag, const QByteArray& content, qint64 secondsAgo) {
+    void put(const QString& tag, const QByteArray& content, qint64 secondsAgo) {
         QDir().mkpath(*RulesetCache::rulesetsDirectory());
         QFile file(path(tag));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(content);
         file.close();
-        const qint64 ms = QDateTime::currentMSecsSinceEpoch() - secondsAgo * 1000;
+        const qint64 ms = clock->now().toMSecsSinceEpoch() - secondsAgo * 1000;
         const timeval times[2] = {{time_t(ms / 1000), suseconds_t(ms % 1000 * 1000)},
                                   {time_t(ms / 1000), suseconds_t(ms % 1000 * 1000)}};
         ASSERT_EQ(::utimes(QFile::encodeName(path(tag)).constData(), times), 0);
@@ -45,6 +57,8 @@ protected:
     }
 
     HttpFixture service{HttpFixture::servicePort()};
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
+    std::unique_ptr<HttpSession> session = RulesetCache::makeDownloadSession(clock);
 };
 
 TEST_F(RulesetCacheTest, DownloadsOnlyWhatIsMissingOrStale) {
@@ -94,6 +108,10 @@ TEST_F(RulesetCacheTest, FailedDownloadsLogAndKeepTheCachedFile) {
         {"broken", Route::answer(500, "oops"), "error: rule-set broken: HTTP 500"},
         {"dropped", Route::drop(), "error: rule-set dropped fetch failed: "},
         {"silent", Route::hang(), "error: rule-set silent fetch failed: The request timed out."},
+        {"trickling", Route::trickle(1 << 20),
+         "error: rule-set trickling fetch failed: The request timed out."},
+        {"huge", Route::trickle(qint64(1) << 30),
+         "error: rule-set huge fetch failed: The answer is larger than 33554432 bytes."},
     };
     QStringList tags;
     for (const Case& c : cases) {
@@ -103,7 +121,8 @@ TEST_F(RulesetCacheTest, FailedDownloadsLogAndKeepTheCachedFile) {
         put(tag, "cached", 4000);
     }
     LogCapture log;
-    refresh(tags);
+    // Past the 10 seconds a silent server gets, and the 120 a whole file gets.
+    refreshAdvancing(tags, 125s);
     const QStringList lines = log.lines(u"rulesets"_s);
     ASSERT_EQ(lines.size(), qsizetype(std::size(cases))) << lines.join(u'\n').toStdString();
     for (const Case& c : cases) {
@@ -111,7 +130,7 @@ TEST_F(RulesetCacheTest, FailedDownloadsLogAndKeepTheCachedFile) {
         const QString expected = QString::fromUtf8(c.line);
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const QString& l) {
             return l.startsWith(expected);
-        })) << c.line;
+        })) << c.line << "\n" << lines.join(u'\n').toStdString();
     }
 }
 
@@ -123,11 +142,25 @@ TEST_F(RulesetCacheTest, AnEmptyAnswerCachesAnEmptyFile) {
     EXPECT_EQ(log.lines(u"rulesets"_s), QStringList{u"rule-set empty: cached 0 bytes"_s});
 }
 
-TEST_F(RulesetCacheTest, AnEmptyListStillMakesTheDirectory) {
+TEST_F(RulesetCacheTest, AnEmptyListStillMakesTheDirectoryOwnerOnly) {
+    const QString directory = *RulesetCache::rulesetsDirectory();
     refresh({});
-    EXPECT_TRUE(QFileInfo(*RulesetCache::rulesetsDirectory()).isDir());
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(directory).constData(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
     EXPECT_TRUE(service.requests().isEmpty());
     EXPECT_FALSE(QFile::exists(path(u"never"_s)));
+
+    // A link planted in its place is neither followed nor changed.
+    QTemporaryDir elsewhere;
+    ::chmod(QFile::encodeName(elsewhere.path()).constData(), 0755);
+    QDir(directory).removeRecursively();
+    ASSERT_TRUE(QFile::link(elsewhere.path(), directory));
+    service.route("GET", u"/rulesets/planted.srs"_s, Route::answer(200, "x"));
+    refresh({u"planted"_s});
+    EXPECT_EQ(QFileInfo(elsewhere.path()).permissions() & QFile::ReadOther, QFile::ReadOther);
+    QFile::remove(directory);
 }
 
 TEST_F(RulesetCacheTest, TagsAreFileNamesNeverPaths) {

@@ -24,6 +24,8 @@ QByteArray reasonPhrase(int status) {
         return "Not Modified";
     case 404:
         return "Not Found";
+    case 407:
+        return "Proxy Authentication Required";
     default:
         return "Status";
     }
@@ -106,6 +108,16 @@ void HttpFixture::answer(QTcpSocket* socket, const Request& request) {
     if (route.behaviour == Behaviour::hang)
         return;
     const QPointer<QTcpSocket> alive(socket);
+    if (route.behaviour == Behaviour::trickle) {
+        QByteArray head = "HTTP/1.1 200 OK\r\n";
+        for (const auto& [name, value] : route.headers)
+            head += name + ": " + value + "\r\n";
+        socket->write(head + "\r\n");
+        auto* drip = new QTimer(socket);
+        connect(drip, &QTimer::timeout, socket, [alive] { alive->write("x"); });
+        drip->start(20);
+        return;
+    }
     auto respond = [alive, route, head = request.method == "HEAD"] {
         if (!alive)
             return;
@@ -125,8 +137,15 @@ void HttpFixture::answer(QTcpSocket* socket, const Request& request) {
         alive->write(response);
         alive->disconnectFromHost();
     };
-    if (route.delayMs > 0)
+    if (route.behaviour == Behaviour::hold)
+        m_held.append(respond);
+    else if (route.delayMs > 0)
         QTimer::singleShot(route.delayMs, socket, respond);
     else
+        respond();
+}
+
+void HttpFixture::release() {
+    for (const std::function<void()>& respond : std::exchange(m_held, {}))
         respond();
 }
