@@ -141,9 +141,8 @@ QCoro::Task<SubscriptionFetch> APIClient::fetchSubscription(QUrl url,
     // Written off the main thread, since the file is flushed to disk before it
     // replaces the old one, by one writer in the order the fetches completed:
     // the file then always holds the configuration of the newest metadata.
-    QFuture<void> saving = QtConcurrent::run(&lastConfigWriter(), [data = result.body] {
-        SharedDefaults::saveLastConfig(data);
-    });
+    QFuture<void> saving = QtConcurrent::run(
+        &lastConfigWriter(), [data = result.body] { SharedDefaults::saveLastConfig(data); });
     co_await saving;
     co_return SubscriptionFetch{result.body, std::move(metadata)};
 }

@@ -138,15 +138,15 @@ QCoro::Task<HttpResult> HttpSession::send(QNetworkRequest request, QByteArray ve
         result.body = reply->readAll();
         result.headers = reply->rawHeaderPairs();
     } else {
-        result.error = error == QNetworkReply::NoError ? QNetworkReply::OperationCanceledError : error;
+        result.error =
+            error == QNetworkReply::NoError ? QNetworkReply::OperationCanceledError : error;
         result.timedOut = timedOut;
         result.tooLarge = tooLarge;
-        result.errorDescription = timedOut   ? u"The request timed out."_s
-                                  : tooLarge ? u"The answer is larger than "_s +
-                                                   QString::number(*limit) + u" bytes."
-                                  : error == QNetworkReply::OperationCanceledError
-                                      ? u"cancelled"_s
-                                      : reply->errorString();
+        result.errorDescription =
+            timedOut   ? u"The request timed out."_s
+            : tooLarge ? u"The answer is larger than "_s + QString::number(*limit) + u" bytes."
+            : error == QNetworkReply::OperationCanceledError ? u"cancelled"_s
+                                                             : reply->errorString();
     }
     reply->deleteLater();
     co_return result;

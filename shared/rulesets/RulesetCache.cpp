@@ -10,7 +10,6 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
 
-
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 

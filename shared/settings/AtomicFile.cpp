@@ -39,8 +39,7 @@ void removeAbandoned(const QString& directory, const QString& prefix) {
         if (fd < 0)
             continue;
         struct stat info {};
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-            ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
             ::unlink(path.constData());
         ::close(fd);
     }

@@ -23,7 +23,9 @@ class APIClientTest : public ::testing::Test {
 protected:
     void SetUp() override { SharedDefaults::clearAll(); }
 
-    ActivationResponse activate() { return Async::run(client.activate(u"CODE-1"_s, u"device-1"_s)); }
+    ActivationResponse activate() {
+        return Async::run(client.activate(u"CODE-1"_s, u"device-1"_s));
+    }
     SubscriptionFetch fetch(const QUrl& url) { return Async::run(client.fetchSubscription(url)); }
 
     APIError activationError() {
@@ -223,8 +225,10 @@ TEST_F(APIClientTest, OverlappingFetchesLeaveTheConfigurationOfTheLastToReturn) 
     server.route("GET", u"/api/sub/large"_s, Route::answer(200, large));
     server.route("GET", u"/api/sub/small"_s, Route::answer(200, small, 40));
     QByteArray lastReturned;
-    auto first = noteReturn(client.fetchSubscription(server.url(u"/api/sub/large"_s)), &lastReturned);
-    auto second = noteReturn(client.fetchSubscription(server.url(u"/api/sub/small"_s)), &lastReturned);
+    auto first =
+        noteReturn(client.fetchSubscription(server.url(u"/api/sub/large"_s)), &lastReturned);
+    auto second =
+        noteReturn(client.fetchSubscription(server.url(u"/api/sub/small"_s)), &lastReturned);
     Async::run(std::move(first));
     Async::run(std::move(second));
     EXPECT_EQ(SharedDefaults::loadLastConfig()->size(), lastReturned.size());

@@ -134,6 +134,18 @@ TEST_F(HealthMonitorTest, StopTurnsAFirstProbeInFlightBackToUnknown) {
     EXPECT_EQ(log.lines(u"health"_s), QStringList{u"error: probe youtube failed: cancelled"_s});
 }
 
+TEST_F(HealthMonitorTest, ARulesetNameCannotForgeLogLines) {
+    const QString forged = u"evil\nprobe code → healthy [200, 1ms]"_s;
+    HealthMonitor& m = monitor({forged});
+    LogCapture log;
+    m.start({forged});
+    ASSERT_TRUE(settle(forged, HealthStatus::healthy)); // the fixture answers 404
+    const QStringList lines = log.lines(u"health"_s);
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], u"start(evil\\x0aprobe code → healthy [200, 1ms])"_s);
+    EXPECT_TRUE(lines[1].startsWith(u"probe evil\\x0aprobe code"_s)) << lines[1].toStdString();
+}
+
 TEST_F(HealthMonitorTest, RestartResetsOnlyTheNewNames) {
     server.route("HEAD", u"/youtube"_s, Route::answer(200, ""));
     server.route("HEAD", u"/code"_s, Route::hang());

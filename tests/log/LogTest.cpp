@@ -13,18 +13,16 @@ namespace {
 
 Q_LOGGING_CATEGORY(foreign, "qt.network.ssl")
 
-TEST(Log, EachComponentHasItsCategoryWithInfoOnAndDebugOff) {
-    const std::pair<const QLoggingCategory& (*)(), const char*> categories[] = {
-        {Log::tunnel, "tunnel"}, {Log::sysext, "sysext"},     {Log::update, "update"},
-        {Log::health, "health"}, {Log::rulesets, "rulesets"}, {Log::keychain, "keychain"},
+TEST(Log, NetworkTextCannotSplitOrForgeALine) {
+    const std::pair<QString, QByteArray> cases[] = {
+        {u"youtube"_s, "youtube"},
+        {u"a\nprobe x → healthy"_s, "a\\x0aprobe x \xe2\x86\x92 healthy"},
+        {u"cr\rtab\tdel\x7f"_s, "cr\\x0dtab\\x09del\\x7f"},
+        {u"c1\u0085 ls\u2028"_s, "c1\\x85 ls\\u2028"},
+        {u"emoji \U0001F600"_s, "emoji \xf0\x9f\x98\x80"},
     };
-    for (const auto& [category, name] : categories) {
-        EXPECT_STREQ(category().categoryName(),
-                     QByteArray("dev.morvel.vpn."_ba + name).constData());
-        EXPECT_TRUE(category().isInfoEnabled()) << name;
-        EXPECT_TRUE(category().isCriticalEnabled()) << name;
-        EXPECT_FALSE(category().isDebugEnabled()) << name;
-    }
+    for (const auto& [text, logged] : cases)
+        EXPECT_EQ(Log::printable(text), logged) << text.toStdString();
 }
 
 TEST(Log, LinesReachTheSinkWithSubsystemCategoryAndLevel) {

@@ -57,7 +57,8 @@ protected:
     }
 
     HttpFixture service{HttpFixture::servicePort()};
-    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
+    std::shared_ptr<ManualClock> clock =
+        std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
     std::unique_ptr<HttpSession> session = RulesetCache::makeDownloadSession(clock);
 };
 
@@ -128,9 +129,10 @@ TEST_F(RulesetCacheTest, FailedDownloadsLogAndKeepTheCachedFile) {
     for (const Case& c : cases) {
         EXPECT_EQ(read(QString::fromLatin1(c.tag)), "cached") << c.tag;
         const QString expected = QString::fromUtf8(c.line);
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const QString& l) {
-            return l.startsWith(expected);
-        })) << c.line << "\n" << lines.join(u'\n').toStdString();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                                [&](const QString& l) { return l.startsWith(expected); }))
+            << c.line << "\n"
+            << lines.join(u'\n').toStdString();
     }
 }
 

@@ -9,12 +9,12 @@
 #include <QTemporaryDir>
 
 #include <csignal>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
-#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 namespace SD = SharedDefaults;
@@ -201,8 +201,9 @@ TEST(AtomicFile, WritesKilledMidwayAreCleanedUpButLiveOnesAreNot) {
     leave(u".last-config.json.AbC123"_s); // its writer was killed
     leave(u".other.json.AbC123"_s);       // another file's
     leave(u".last-config.json.Live12"_s); // its writer is still at work
-    const int live = ::open(QFile::encodeName(dir.filePath(u".last-config.json.Live12"_s)).constData(),
-                            O_RDONLY | O_CLOEXEC);
+    const int live =
+        ::open(QFile::encodeName(dir.filePath(u".last-config.json.Live12"_s)).constData(),
+               O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(live, LOCK_EX), 0);
 
     ASSERT_TRUE(AtomicFile::write(dir.filePath(u"last-config.json"_s), "new"));

@@ -9,8 +9,8 @@
 // its due time; the code those timers wake runs inside advance().
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(QDateTime start = QDateTime::fromString(QStringLiteral(
-                             "2026-06-27T12:00:00.000Z"), Qt::ISODateWithMs));
+    explicit ManualClock(QDateTime start = QDateTime::fromString(
+                             QStringLiteral("2026-06-27T12:00:00.000Z"), Qt::ISODateWithMs));
 
     QDateTime now() const override;
     std::chrono::nanoseconds monotonic() const override;
