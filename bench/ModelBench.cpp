@@ -1,5 +1,5 @@
+#include "shared/coding/JsonCoding.h"
 #include "shared/model/SingboxClientConfig.h"
-#include "shared/settings/JsonCoding.h"
 
 #include <QJsonDocument>
 

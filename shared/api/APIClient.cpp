@@ -1,9 +1,9 @@
 #include "shared/api/APIClient.h"
 
+#include "shared/coding/DateCoding.h"
+#include "shared/coding/JsonCoding.h"
 #include "shared/model/SingboxClientConfig.h"
 #include "shared/settings/Constants.h"
-#include "shared/settings/DateCoding.h"
-#include "shared/settings/JsonCoding.h"
 #include "shared/settings/SharedDefaults.h"
 
 #include <QJsonArray>

@@ -1,7 +1,7 @@
+#include "shared/coding/JsonCoding.h"
 #include "shared/model/ActivationResponse.h"
 #include "shared/model/HiddenRulesets.h"
 #include "shared/model/SingboxClientConfig.h"
-#include "shared/settings/JsonCoding.h"
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "shared/settings/JsonCoding.h"
+#include "shared/coding/JsonCoding.h"
 
-#include "shared/settings/DateCoding.h"
+#include "shared/coding/DateCoding.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "shared/settings/DateCoding.h"
+#include "shared/coding/DateCoding.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "shared/settings/JsonCoding.h"
+#include "shared/coding/JsonCoding.h"
 
 #include "tests/support/QtPrinters.h"
 
