@@ -2,11 +2,16 @@
 
 #include "shared/coding/DateCoding.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QStringList>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <simdjson.h>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
 
 using namespace Qt::StringLiterals;
 
@@ -32,26 +37,6 @@ namespace {
 QString capitalized(QStringView word) {
     const qsizetype first = word.size() > 1 && word[0].isHighSurrogate() ? 2 : 1;
     return word.first(first).toString().toUpper() + word.sliced(first).toString().toLower();
-}
-
-const char* typeName(const QJsonValue& value) {
-    switch (value.type()) {
-    case QJsonValue::Null:
-        return "null";
-    case QJsonValue::Bool:
-        return "a boolean";
-    case QJsonValue::Double:
-        return "a number";
-    case QJsonValue::String:
-        return "text";
-    case QJsonValue::Array:
-        return "a list";
-    case QJsonValue::Object:
-        return "an object";
-    case QJsonValue::Undefined:
-        break;
-    }
-    return "nothing";
 }
 
 } // namespace
@@ -83,18 +68,194 @@ QString convertToSnakeCase(const QString& key) {
     return result.toLower();
 }
 
+// --- the parser behind JsonNode
+
+namespace dom = simdjson::dom;
+
+// Moves the parser's handles in and out of the bytes JsonNode keeps for them.
+struct JsonAccess {
+    using Handle = JsonNode::Handle;
+    static_assert(sizeof(dom::element) <= sizeof(Handle) && alignof(dom::element) <= 8 &&
+                  std::is_trivially_copyable_v<dom::element>);
+    static_assert(sizeof(dom::array::iterator) <= sizeof(Handle) &&
+                  alignof(dom::array::iterator) <= 8 &&
+                  std::is_trivially_copyable_v<dom::array::iterator>);
+
+    template <typename T> static Handle store(const T& value) {
+        Handle handle{};
+        std::memcpy(handle.bytes, &value, sizeof value);
+        return handle;
+    }
+    template <typename T> static T load(const Handle& handle) {
+        T value;
+        std::memcpy(&value, handle.bytes, sizeof value);
+        return value;
+    }
+    static bool isNothing(const Handle& handle) {
+        return std::all_of(std::begin(handle.bytes), std::end(handle.bytes),
+                           [](unsigned char b) { return b == 0; });
+    }
+    static JsonNode::Type typeOf(const Handle& handle) {
+        if (isNothing(handle))
+            return JsonNode::Type::nothing;
+        switch (load<dom::element>(handle).type()) {
+        case dom::element_type::NULL_VALUE:
+            return JsonNode::Type::null;
+        case dom::element_type::BOOL:
+            return JsonNode::Type::boolean;
+        case dom::element_type::INT64:
+        case dom::element_type::UINT64:
+        case dom::element_type::DOUBLE:
+            return JsonNode::Type::number;
+        case dom::element_type::STRING:
+            return JsonNode::Type::text;
+        case dom::element_type::ARRAY:
+            return JsonNode::Type::list;
+        case dom::element_type::OBJECT:
+            break;
+        }
+        return JsonNode::Type::object;
+    }
+};
+
+namespace {
+
+const char* typeName(JsonNode::Type type) {
+    switch (type) {
+    case JsonNode::Type::nothing:
+        break;
+    case JsonNode::Type::null:
+        return "null";
+    case JsonNode::Type::boolean:
+        return "a boolean";
+    case JsonNode::Type::number:
+        return "a number";
+    case JsonNode::Type::text:
+        return "text";
+    case JsonNode::Type::list:
+        return "a list";
+    case JsonNode::Type::object:
+        return "an object";
+    }
+    return "nothing";
+}
+
+QString fromUtf8(std::string_view text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// Keys mostly differ in length or first byte; this spares those a call to memcmp.
+bool sameKey(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+}
+
+// The snake_case spelling of a field, when it converts back to the field
+// ("subscriptionURL" has none). Worked out once per field and thread, as
+// every object of a long list asks again.
+const std::optional<std::string>& usualSpelling(QLatin1StringView key) {
+    struct Hash : std::hash<std::string_view> {
+        using is_transparent = void;
+    };
+    thread_local std::unordered_map<std::string, std::optional<std::string>, Hash, std::equal_to<>>
+        known;
+    const std::string_view field(key.data(), size_t(key.size()));
+    if (const auto it = known.find(field); it != known.end())
+        return it->second;
+    const QString usual = convertToSnakeCase(QString(key));
+    std::optional<std::string> spelling;
+    if (convertFromSnakeCase(usual) == key)
+        spelling = usual.toStdString();
+    return known.emplace(std::string(field), std::move(spelling)).first->second;
+}
+
+// The member of `object` that the field `key` reads. Of members that share a
+// key, the last counts, as it did with Qt's reader.
+std::optional<dom::element> lookUp(dom::object object, QLatin1StringView key,
+                                   JsonDecoder::KeyDecodingStrategy keys) {
+    const std::string_view field(key.data(), size_t(key.size()));
+    // Converting a key with underscores upper-cases a letter or joins a digit,
+    // so a field of lower-case letters only ever matches its own spelling.
+    const bool convert =
+        keys == JsonDecoder::KeyDecodingStrategy::convertFromSnakeCase &&
+        !std::all_of(key.begin(), key.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+    // After the exact key, the service's usual spelling ("server_port"), then
+    // any other key that converts to the field ("SERVER_PORT", "server__port").
+    const std::optional<std::string>* usual = convert ? &usualSpelling(key) : nullptr;
+    std::optional<dom::element> exact, usualMatch;
+    for (const dom::key_value_pair pair : object) {
+        if (sameKey(pair.key, field))
+            exact = pair.value;
+        else if (usual && *usual && sameKey(pair.key, **usual))
+            usualMatch = pair.value;
+    }
+    if (exact || !convert)
+        return exact;
+    if (usualMatch)
+        return usualMatch;
+    // Of several such keys the least in UTF-16 order wins, the order in which
+    // Qt's reader kept an object's keys and so the one this lookup always had.
+    std::optional<QString> bestKey;
+    std::optional<dom::element> best;
+    for (const dom::key_value_pair pair : object) {
+        if (pair.key.find('_') == std::string_view::npos)
+            continue;
+        QString jsonKey = fromUtf8(pair.key);
+        if (convertFromSnakeCase(jsonKey) != key || (bestKey && jsonKey > *bestKey))
+            continue;
+        bestKey = std::move(jsonKey);
+        best = pair.value;
+    }
+    return best;
+}
+
+// A short reason for a refused document, in the words of the rest of the library.
+QString reasonFor(simdjson::error_code error) {
+    switch (error) {
+    case simdjson::EMPTY:
+        return u"there is no value"_s;
+    case simdjson::UTF8_ERROR:
+        return u"invalid UTF-8"_s;
+    case simdjson::STRING_ERROR:
+        return u"malformed escape in text"_s;
+    case simdjson::UNESCAPED_CHARS:
+        return u"unescaped control character in text"_s;
+    case simdjson::UNCLOSED_STRING:
+        return u"unterminated text"_s;
+    case simdjson::NUMBER_ERROR:
+        return u"malformed number, or one out of range"_s;
+    case simdjson::DEPTH_ERROR:
+        return u"nested too deeply"_s;
+    case simdjson::T_ATOM_ERROR:
+    case simdjson::F_ATOM_ERROR:
+    case simdjson::N_ATOM_ERROR:
+        return u"misspelt true, false or null"_s;
+    case simdjson::TAPE_ERROR:
+        return u"malformed structure"_s;
+    default:
+        return QString::fromUtf8(simdjson::error_message(error));
+    }
+}
+
+[[noreturn]] void refuse(const QString& reason) {
+    throw DecodingError(DecodingError::Kind::dataCorrupted, {},
+                        u"the data is not valid JSON: "_s + reason);
+}
+
+} // namespace
+
 // --- JsonNode
 
-JsonNode::JsonNode(const JsonDecoder& decoder, QJsonValue value)
+JsonNode::JsonNode(const JsonDecoder& decoder, Handle value)
     : m_decoder(&decoder)
     , m_parent(nullptr)
-    , m_value(std::move(value))
+    , m_value(value)
     , m_index(-1) {}
 
-JsonNode::JsonNode(const JsonNode* parent, QJsonValue value, QLatin1StringView key, qsizetype index)
+JsonNode::JsonNode(const JsonNode* parent, Handle value, QLatin1StringView key, qsizetype index)
     : m_decoder(parent->m_decoder)
     , m_parent(parent)
-    , m_value(std::move(value))
+    , m_value(value)
     , m_key(key)
     , m_index(index) {}
 
@@ -114,69 +275,60 @@ void JsonNode::fail(DecodingError::Kind kind, const QString& debugDescription) c
 void JsonNode::expect(bool matches, const char* expected) const {
     if (matches)
         return;
-    const bool isNull = m_value.isNull() || m_value.isUndefined();
+    const Type found = type();
+    const bool isNull = found == Type::null || found == Type::nothing;
     fail(isNull ? DecodingError::Kind::valueNotFound : DecodingError::Kind::typeMismatch,
          u"expected "_s + QLatin1StringView(expected) + u", found " +
-             QLatin1StringView(typeName(m_value)));
+             QLatin1StringView(typeName(found)));
 }
 
-QJsonObject JsonNode::object() const {
-    expect(m_value.isObject(), "an object");
-    return m_value.toObject();
-}
-
-QJsonValue JsonNode::lookUp(const QJsonObject& object, QLatin1StringView key) const {
-    const auto exact = object.constFind(key);
-    if (exact != object.constEnd())
-        return *exact;
-    if (m_decoder->keyDecodingStrategy() != JsonDecoder::KeyDecodingStrategy::convertFromSnakeCase)
-        return QJsonValue(QJsonValue::Undefined);
-    // Converting a key with underscores upper-cases a letter or joins a digit,
-    // so a field of lower-case letters only ever matches its own spelling.
-    if (std::all_of(key.begin(), key.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
-        return QJsonValue(QJsonValue::Undefined);
-    // The service's usual spelling ("server_port") first, then any other key
-    // that converts to the field ("SERVER_PORT", "server__port").
-    const QString usual = convertToSnakeCase(QString(key));
-    if (const auto it = object.constFind(usual);
-        it != object.constEnd() && convertFromSnakeCase(usual) == key)
-        return *it;
-    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        const QString jsonKey = it.key();
-        if (jsonKey.contains(u'_') && convertFromSnakeCase(jsonKey) == key)
-            return *it;
-    }
-    return QJsonValue(QJsonValue::Undefined);
+JsonNode::Type JsonNode::type() const {
+    return JsonAccess::typeOf(m_value);
 }
 
 JsonNode JsonNode::required(QLatin1StringView key) const {
-    QJsonValue member = lookUp(object(), key);
-    if (member.isUndefined())
+    expect(type() == Type::object, "an object");
+    const auto object = JsonAccess::load<dom::element>(m_value).get_object().value_unsafe();
+    const std::optional<dom::element> found = lookUp(object, key, m_decoder->keyDecodingStrategy());
+    if (!found)
         fail(DecodingError::Kind::keyNotFound, u"missing key \""_s + key + u'"');
-    return JsonNode(this, std::move(member), key, -1);
+    return JsonNode(this, JsonAccess::store(*found), key, -1);
 }
 
 std::optional<JsonNode> JsonNode::optional(QLatin1StringView key) const {
-    QJsonValue member = lookUp(object(), key);
-    if (member.isUndefined() || member.isNull())
+    expect(type() == Type::object, "an object");
+    const auto object = JsonAccess::load<dom::element>(m_value).get_object().value_unsafe();
+    const std::optional<dom::element> found = lookUp(object, key, m_decoder->keyDecodingStrategy());
+    if (!found || found->is_null())
         return std::nullopt;
-    return JsonNode(this, std::move(member), key, -1);
+    return JsonNode(this, JsonAccess::store(*found), key, -1);
 }
 
 QString JsonNode::toText() const {
-    expect(m_value.isString(), "text");
-    return m_value.toString();
+    expect(type() == Type::text, "text");
+    return fromUtf8(JsonAccess::load<dom::element>(m_value).get_string().value_unsafe());
 }
 
 qint64 JsonNode::toInt64() const {
-    expect(m_value.isDouble(), "an integer");
-    // Qt keeps integers exactly; a fraction or a number past 64 bits has no
-    // integer form, and the two fallbacks differ so either reveals it.
-    const qint64 a = m_value.toInteger(0), b = m_value.toInteger(1);
-    if (a != b)
-        fail(DecodingError::Kind::dataCorrupted,
-             u"number "_s + QString::number(m_value.toDouble()) + u" is not a 64-bit integer");
-    return a;
+    expect(type() == Type::number, "an integer");
+    const dom::element number = JsonAccess::load<dom::element>(m_value);
+    double value;
+    switch (number.type()) {
+    case dom::element_type::INT64:
+        return number.get_int64().value_unsafe();
+    case dom::element_type::UINT64: // past the signed range
+        value = double(number.get_uint64().value_unsafe());
+        break;
+    default:
+        // "443.0" and "4.43e2" are the integer 443; a fraction or a number
+        // past 64 bits has no integer form.
+        value = number.get_double().value_unsafe();
+        if (value >= -0x1p63 && value < 0x1p63 && std::trunc(value) == value)
+            return qint64(value);
+        break;
+    }
+    fail(DecodingError::Kind::dataCorrupted,
+         u"number "_s + QString::number(value) + u" is not a 64-bit integer");
 }
 
 QDateTime JsonNode::toDate() const {
@@ -188,31 +340,111 @@ QDateTime JsonNode::toDate() const {
 }
 
 qsizetype JsonNode::listSize() const {
-    expect(m_value.isArray(), "a list");
-    return m_value.toArray().size();
+    expect(type() == Type::list, "a list");
+    const auto list = JsonAccess::load<dom::element>(m_value).get_array().value_unsafe();
+    // The parser counts up to 0xFFFFFF elements; a longer list is counted here.
+    size_t size = list.size();
+    if (size >= 0xFFFFFF) {
+        size = 0;
+        for (auto it = list.begin(); it != list.end(); ++it)
+            ++size;
+    }
+    return qsizetype(size);
 }
 
 JsonNode JsonNode::element(qsizetype index) const {
-    expect(m_value.isArray(), "a list");
-    return JsonNode(this, m_value.toArray().at(index), {}, index);
+    expect(type() == Type::list, "a list");
+    const auto list = JsonAccess::load<dom::element>(m_value).get_array().value_unsafe();
+    // Stepping on from the last element asked for keeps an in-order walk linear.
+    auto it = JsonAccess::load<dom::array::iterator>(m_cursor);
+    if (m_cursorIndex < 0 || index < m_cursorIndex) {
+        it = list.begin();
+        m_cursorIndex = 0;
+    }
+    const auto end = list.end();
+    while (m_cursorIndex < index && it != end) {
+        ++it;
+        ++m_cursorIndex;
+    }
+    m_cursor = JsonAccess::store(it);
+    if (index < 0 || it == end)
+        return JsonNode(this, Handle{}, {}, index);
+    return JsonNode(this, JsonAccess::store(*it), {}, index);
 }
+
+// --- JsonDocument
+
+namespace {
+
+// simdjson's parser is not thread-safe, and setting up its buffers afresh for
+// a 1 MiB document costs more than parsing it, so each thread keeps one parser
+// (and its buffers, sized for the largest document the thread has read) and
+// reuses it. A decode that starts while the thread's parser is taken (one
+// record decoding another) uses a parser of its own.
+class ParserLease {
+public:
+    ParserLease() {
+        if (!t_taken) {
+            t_taken = true;
+            m_parser = &t_parser;
+        } else {
+            m_own = std::make_unique<dom::parser>();
+            m_parser = m_own.get();
+        }
+    }
+    ~ParserLease() {
+        if (!m_own)
+            t_taken = false;
+    }
+    ParserLease(const ParserLease&) = delete;
+    ParserLease& operator=(const ParserLease&) = delete;
+
+    dom::parser& parser() { return *m_parser; }
+
+private:
+    static thread_local dom::parser t_parser;
+    static thread_local bool t_taken;
+    std::unique_ptr<dom::parser> m_own;
+    dom::parser* m_parser;
+};
+
+thread_local dom::parser ParserLease::t_parser;
+thread_local bool ParserLease::t_taken = false;
+
+} // namespace
+
+struct JsonDocument::Parsed {
+    explicit Parsed(const QByteArray& json) {
+        std::string_view text(json.constData(), size_t(json.size()));
+        // RFC 8259 lets a reader ignore a byte order mark, and Qt's reader did.
+        if (text.starts_with("\xEF\xBB\xBF"))
+            text.remove_prefix(3);
+        dom::element top;
+        if (const simdjson::error_code error =
+                lease.parser().parse(text.data(), text.size()).get(top))
+            refuse(reasonFor(error));
+        root = JsonAccess::store(top);
+        const JsonNode::Type type = JsonAccess::typeOf(root);
+        if (type != JsonNode::Type::object && type != JsonNode::Type::list)
+            refuse(u"the top level is "_s + QLatin1StringView(typeName(type)) +
+                   u", not an object or a list");
+    }
+
+    ParserLease lease;
+    JsonNode::Handle root{};
+};
+
+JsonDocument::JsonDocument(const JsonDecoder& decoder, const QByteArray& json)
+    : m_parsed(std::make_unique<Parsed>(json))
+    , m_root(decoder, m_parsed->root) {}
+
+JsonDocument::~JsonDocument() = default;
 
 // --- JsonDecoder
 
 JsonDecoder& JsonDecoder::iso8601Fractional() {
     static JsonDecoder shared;
     return shared;
-}
-
-JsonNode JsonDecoder::parse(const QByteArray& json) const {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (document.isNull())
-        throw DecodingError(DecodingError::Kind::dataCorrupted, {},
-                            u"the data is not valid JSON: "_s + error.errorString() +
-                                u" at offset " + QString::number(error.offset));
-    return JsonNode(*this, document.isObject() ? QJsonValue(document.object())
-                                               : QJsonValue(document.array()));
 }
 
 // --- JsonEncoder
