@@ -1,13 +1,11 @@
 #include "shared/api/APIClient.h"
 
+#include "shared/coding/DateCoding.h"
+#include "shared/coding/JsonCoding.h"
 #include "shared/model/SingboxClientConfig.h"
 #include "shared/settings/Constants.h"
-#include "shared/settings/DateCoding.h"
-#include "shared/settings/JsonCoding.h"
 #include "shared/settings/SharedDefaults.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
@@ -42,19 +40,30 @@ const JsonEncoder& activationEncoder() {
 }
 
 // The message of an error answer: "detail" as text, or the "msg" of the first
-// entry of a "detail" list.
+// entry of a "detail" list. A body that is not JSON has none.
+struct ErrorMessage {
+    std::optional<QString> text;
+
+    static ErrorMessage decode(const JsonNode& top) {
+        using Type = JsonNode::Type;
+        const auto detail = top.type() == Type::object ? top.optional("detail"_L1) : std::nullopt;
+        if (detail && detail->type() == Type::text)
+            return {detail->toText()};
+        if (!detail || detail->type() != Type::list || detail->listSize() == 0)
+            return {};
+        const JsonNode first = detail->element(0);
+        const auto msg = first.type() == Type::object ? first.optional("msg"_L1) : std::nullopt;
+        return {msg && msg->type() == Type::text ? std::optional(msg->toText()) : std::nullopt};
+    }
+};
+
 std::optional<QString> errorMessage(const QByteArray& body) {
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
+    static const JsonDecoder exactKeys;
+    try {
+        return exactKeys.decode<ErrorMessage>(body).text;
+    } catch (const DecodingError&) {
         return std::nullopt;
-    const QJsonValue detail = document.object().value("detail"_L1);
-    if (detail.isString())
-        return detail.toString();
-    const QJsonArray list = detail.toArray();
-    if (list.isEmpty() || !list.first().isObject())
-        return std::nullopt;
-    const QJsonValue msg = list.first().toObject().value("msg"_L1);
-    return msg.isString() ? std::optional(msg.toString()) : std::nullopt;
+    }
 }
 
 // Raises APIError::http for any status outside 200 to 299. An answer that is

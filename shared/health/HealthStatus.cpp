@@ -1,7 +1,7 @@
 #include "shared/health/HealthStatus.h"
 
-#include "shared/model/RawValue.h"
-#include "shared/settings/JsonCoding.h"
+#include "shared/coding/JsonCoding.h"
+#include "shared/coding/RawValue.h"
 
 #include <QJsonObject>
 

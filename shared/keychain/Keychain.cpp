@@ -1,8 +1,8 @@
 #include "shared/keychain/Keychain.h"
 
 #include "platform/SecureItemStore.h"
+#include "shared/coding/RawValue.h"
 #include "shared/log/Log.h"
-#include "shared/model/RawValue.h"
 #include "shared/settings/Constants.h"
 
 #include <QStringDecoder>

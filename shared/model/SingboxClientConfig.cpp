@@ -1,6 +1,6 @@
 #include "shared/model/SingboxClientConfig.h"
 
-#include "shared/settings/JsonCoding.h"
+#include "shared/coding/JsonCoding.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,6 @@
 #include "shared/model/SubscriptionMetadata.h"
 
-#include "shared/settings/JsonCoding.h"
+#include "shared/coding/JsonCoding.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

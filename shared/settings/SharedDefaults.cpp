@@ -1,10 +1,10 @@
 #include "shared/settings/SharedDefaults.h"
 
 #include "platform/AppGroup.h"
-#include "shared/model/RawValue.h"
+#include "shared/coding/JsonCoding.h"
+#include "shared/coding/RawValue.h"
 #include "shared/settings/AtomicFile.h"
 #include "shared/settings/Constants.h"
-#include "shared/settings/JsonCoding.h"
 #include "shared/settings/SettingsSuite.h"
 
 #include <QFile>

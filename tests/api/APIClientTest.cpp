@@ -89,6 +89,7 @@ TEST_F(APIClientTest, ErrorAnswersCarryTheServiceMessage) {
         {400, R"({"detail":{"msg":"nested"}})", "Request failed (HTTP 400)", false},
         {400, R"(["detail"])", "Request failed (HTTP 400)", false},
         {400, R"("detail")", "Request failed (HTTP 400)", false},
+        {400, R"({"detail":"a\x41"})", "Request failed (HTTP 400)", false},
         {500, "Internal Server Error", "Request failed (HTTP 500)", false},
         {400, R"({"detail":""})", "", false},
         {410, "", "Request failed (HTTP 410)", true},
@@ -115,7 +116,7 @@ TEST_F(APIClientTest, ErrorAnswersCarryTheServiceMessage) {
 
 TEST_F(APIClientTest, SuccessBodiesThatDoNotDecodeSayWhere) {
     const std::pair<QByteArray, const char*> cases[] = {
-        {"", "Bad server response: the data is not valid JSON: illegal value at offset 0"},
+        {"", "Bad server response: the data is not valid JSON: there is no value"},
         {R"({"subscription_url":"/s"})", "Bad server response: missing key \"expiresAt\""},
         {R"({"subscription_url":"/s","expires_at":"tomorrow"})",
          "Bad server response: unparsable date tomorrow at expiresAt"},

@@ -1,6 +1,6 @@
 #include "shared/health/HealthMonitor.h"
 
-#include "shared/settings/JsonCoding.h"
+#include "shared/coding/JsonCoding.h"
 #include "tests/support/Async.h"
 #include "tests/support/HttpFixture.h"
 #include "tests/support/LogCapture.h"

@@ -36,14 +36,6 @@ protected:
     std::unique_ptr<LogCapture> log;
 };
 
-TEST(KeychainKey, OnlyTheExactRawValueNamesAKey) {
-    for (const Key key : {Key::subscriptionToken, Key::subscriptionURL})
-        EXPECT_EQ(Keychain::keyFromRawValue(Keychain::rawValue(key)), key);
-    EXPECT_EQ(Keychain::rawValue(Key::subscriptionURL), u"subscription_url"_s);
-    for (const QString& raw : {u"Subscription_token"_s, u"subscription_url "_s, QString()})
-        EXPECT_EQ(Keychain::keyFromRawValue(raw), std::nullopt) << raw.toStdString();
-}
-
 TEST_F(KeychainTest, EveryOperationNamesTheItemByTheSameFourAttributes) {
     FakeSecureItemStore& fake = useFake({{Op::update, notFound}});
     EXPECT_TRUE(Keychain::write(Key::subscriptionURL, u"https://é.example/sub"_s));

@@ -101,13 +101,6 @@ TEST_F(SharedDefaultsTest, RoutingModeIsGlobalOnlyForExactlyGlobal) {
     EXPECT_EQ(suite().text(u"routing_mode"_s), u"selective"_s);
 }
 
-TEST(SharedDefaultsKeys, BuildOnlyFromTheExactKeyStrings) {
-    EXPECT_EQ(SD::keyFromRawValue(u"subscription_url"), SD::Key::subscriptionURL);
-    EXPECT_EQ(SD::keyFromRawValue(u"last_bound_interface"), SD::Key::lastBoundInterface);
-    EXPECT_EQ(SD::keyFromRawValue(u"Subscription_url"), std::nullopt);
-    EXPECT_EQ(SD::keyFromRawValue(u"device_id"), std::nullopt);
-}
-
 TEST_F(SharedDefaultsTest, MetadataSurvivesSaveAndLoadToTheMillisecond) {
     for (const std::optional<QDateTime>& expiry :
          {std::optional<QDateTime>(),

@@ -1,4 +1,4 @@
-#include "shared/settings/DateCoding.h"
+#include "shared/coding/DateCoding.h"
 
 #include <array>
 #include <cstdint>
@@ -9,7 +9,7 @@ namespace {
 constexpr int64_t msPerDay = 86'400'000;
 
 // Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm).
-int64_t daysFromCivil(int64_t y, int m, int d) {
+constexpr int64_t daysFromCivil(int64_t y, int m, int d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
     const int64_t yoe = y - era * 400;
@@ -109,7 +109,14 @@ std::optional<int64_t> readDateTime(Cursor& in, Fraction fraction) {
     return daysFromCivil(y, mo, d) * msPerDay + ((h * 60 + mi) * 60 + s) * int64_t(1000) + millis;
 }
 
-QDateTime utc(int64_t msSinceEpoch) {
+// The instant as a UTC date, absent when its UTC year is outside 0000 to 9999:
+// "9999-12-31T23:59:59-00:01" names a moment that formatFractional cannot
+// write back, and a date that decodes must also be storable.
+std::optional<QDateTime> utc(int64_t msSinceEpoch) {
+    constexpr int64_t first = daysFromCivil(0, 1, 1) * msPerDay;
+    constexpr int64_t pastLast = daysFromCivil(10000, 1, 1) * msPerDay;
+    if (msSinceEpoch < first || msSinceEpoch >= pastLast)
+        return std::nullopt;
     return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC);
 }
 
@@ -140,7 +147,7 @@ std::optional<QDateTime> parseInternetDateTime(QStringView text, bool withFracti
     if (!ms)
         return std::nullopt;
     if (in.literal(u'Z'))
-        return in.atEnd() ? std::optional(utc(*ms)) : std::nullopt;
+        return in.atEnd() ? utc(*ms) : std::nullopt;
     const std::optional<char16_t> sign = in.peek();
     if (sign != u'+' && sign != u'-')
         return std::nullopt;
@@ -157,7 +164,7 @@ std::optional<QDateTime> parseZoneless(QStringView text, bool withFraction) {
     Cursor in(text);
     const std::optional<int64_t> ms =
         readDateTime(in, withFraction ? Fraction::sixDigits : Fraction::none);
-    return ms && in.atEnd() ? std::optional(utc(*ms)) : std::nullopt;
+    return ms && in.atEnd() ? utc(*ms) : std::nullopt;
 }
 
 std::optional<QDateTime> parseAny(QStringView text) {

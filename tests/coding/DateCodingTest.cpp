@@ -1,4 +1,4 @@
-#include "shared/settings/DateCoding.h"
+#include "shared/coding/DateCoding.h"
 
 #include "tests/support/QtPrinters.h"
 
@@ -28,6 +28,10 @@ TEST(DateCoding, ParsesTheFourFormsAndNothingElse) {
         {"2026-06-27T19:19:05", "2026-06-27T19:19:05.000Z"},
         {"2024-02-29T00:00:00Z", "2024-02-29T00:00:00.000Z"},
         {"1969-12-31T23:59:59.999Z", "1969-12-31T23:59:59.999Z"},
+        {"9999-12-31T23:59:59.999+00:01", "9999-12-31T23:58:59.999Z"},
+        {"9999-12-31T23:59:59-00:01", nullptr}, // UTC year 10000 has no stored form
+        {"0000-01-01T00:00:00+00:01", nullptr},
+        {"0000-01-01T00:00:00.5+00:01", nullptr},
         {"2026-06-27", nullptr},
         {"2026-06-27T19:19:05.123", nullptr}, // zoneless needs six digits
         {"2026-06-27T19:19:05.1234567", nullptr},

@@ -7,11 +7,14 @@
 
 #include <atomic>
 #include <exception>
+#include <memory>
 #include <optional>
 
 // Hand-written JSON coding of the library's records. A decode walks the
 // document through JsonNode, which knows the coding path that led to it, so a
-// failure can say where it happened ("outbounds[3].serverPort").
+// failure can say where it happened ("outbounds[3].serverPort"). Documents are
+// read by RFC 8259's rules alone (Qt's reader lets through "\x41", raw control
+// characters in text and numbers like "443." or ".5"); writing uses Qt's classes.
 
 // Why a JSON document could not be decoded into a record.
 class DecodingError : public std::exception {
@@ -54,24 +57,30 @@ QString convertFromSnakeCase(const QString& key);
 QString convertToSnakeCase(const QString& key);
 
 class JsonDecoder;
+struct JsonAccess;
 
 // One value inside a document being decoded. A node refers to its parent to
-// describe its path, so it must not outlive the node it came from.
+// describe its path, so it must not outlive the node it came from, and it
+// points into its JsonDocument, so it must not outlive that either.
 class JsonNode {
 public:
-    JsonNode(const JsonDecoder& decoder, QJsonValue value);
+    // `nothing` is what an element past the end of a list holds.
+    enum class Type { nothing, null, boolean, number, text, list, object };
 
-    // The member `key` (a field name; the decoder's key strategy maps it to the
-    // JSON key). A missing key throws keyNotFound; a present null is returned
-    // and fails only when read.
+    // The member `key` (an ASCII field name; the decoder's key strategy maps it
+    // to the JSON key). A missing key throws keyNotFound; a present null is returned
+    // and fails only when read. Of members that share a key, the last counts.
     JsonNode required(QLatin1StringView key) const;
     // The member `key`, absent when missing or null.
     std::optional<JsonNode> optional(QLatin1StringView key) const;
 
+    Type type() const;
     QString toText() const;
+    // An integral number in the 64-bit range, written "443", "443.0" or "4.43e2".
     qint64 toInt64() const;
     QDateTime toDate() const;
-    // Number of elements of a list; element `index` of it.
+    // Number of elements of a list; element `index` of it. Walking a list in
+    // order costs one step per element.
     qsizetype listSize() const;
     JsonNode element(qsizetype index) const;
 
@@ -79,16 +88,46 @@ public:
     QString codingPath() const;
 
 private:
-    JsonNode(const JsonNode* parent, QJsonValue value, QLatin1StringView key, qsizetype index);
-    QJsonObject object() const;
-    QJsonValue lookUp(const QJsonObject& object, QLatin1StringView key) const;
+    friend struct JsonAccess;
+    friend class JsonDocument;
+
+    // A value of the parsed document as the parser hands it out, kept as bytes
+    // so that this header need not include the parser's (all zero: nothing).
+    struct Handle {
+        alignas(8) unsigned char bytes[16];
+    };
+
+    JsonNode(const JsonDecoder& decoder, Handle value);
+    JsonNode(const JsonNode* parent, Handle value, QLatin1StringView key, qsizetype index);
     void expect(bool matches, const char* expected) const;
 
     const JsonDecoder* m_decoder;
     const JsonNode* m_parent;
-    QJsonValue m_value;
+    Handle m_value;
     QLatin1StringView m_key; // set for an object member
     qsizetype m_index;       // set (>= 0) for a list element
+    // Where the last element() call stopped in this list.
+    mutable Handle m_cursor{};
+    mutable qsizetype m_cursorIndex = -1;
+};
+
+// A document parsed by RFC 8259's rules, with an object or a list at the top
+// (a UTF-8 byte order mark before it is skipped). It owns what its nodes point
+// into, so it must outlive every node reached from root().
+class JsonDocument {
+public:
+    // Throws DecodingError (dataCorrupted) for anything else.
+    JsonDocument(const JsonDecoder& decoder, const QByteArray& json);
+    ~JsonDocument();
+    JsonDocument(const JsonDocument&) = delete;
+    JsonDocument& operator=(const JsonDocument&) = delete;
+
+    const JsonNode& root() const { return m_root; }
+
+private:
+    struct Parsed;
+    std::unique_ptr<Parsed> m_parsed;
+    JsonNode m_root;
 };
 
 // Decoding rules shared by every record: dates follow DateCoding::parseAny,
@@ -109,10 +148,12 @@ public:
         m_keys.store(strategy, std::memory_order_release);
     }
 
-    // Parses `json` (an object or a list at the top) and hands its top node to
-    // `T::decode`. Throws DecodingError.
-    template <typename T> T decode(const QByteArray& json) const { return T::decode(parse(json)); }
-    JsonNode parse(const QByteArray& json) const;
+    // Parses `json` and hands its top node to `T::decode`, while the document
+    // lives. Throws DecodingError.
+    template <typename T> T decode(const QByteArray& json) const {
+        const JsonDocument document(*this, json);
+        return T::decode(document.root());
+    }
 
 private:
     std::atomic<KeyDecodingStrategy> m_keys;

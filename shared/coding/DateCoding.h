@@ -8,6 +8,8 @@
 // The one textual form of every date the system stores or receives. Dates are
 // UTC with millisecond precision; parsing is strict (a date without a time, a
 // lower-case "t", an hour of 24 are all refused), unlike Qt's own ISO parser.
+// Every parser also refuses a date whose UTC year falls outside 0000 to 9999,
+// so whatever parses can be formatted again.
 namespace DateCoding {
 
 // 2026-06-27T19:19:05.250Z. Absent for an invalid date or one whose year has

@@ -1,10 +1,8 @@
-#include "shared/settings/JsonCoding.h"
+#include "shared/coding/JsonCoding.h"
 
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -26,12 +24,6 @@ TEST(JsonCoding, SnakeCaseKeysConvertAsTheServiceSendsThem) {
     for (const auto& [snake, camel] : cases)
         EXPECT_EQ(convertFromSnakeCase(QString::fromLatin1(snake)), QString::fromLatin1(camel))
             << snake;
-}
-
-TEST(JsonCoding, CamelCaseFieldsConvertToSnakeCase) {
-    EXPECT_EQ(convertToSnakeCase(u"deviceId"_s), QStringLiteral("device_id"));
-    EXPECT_EQ(convertToSnakeCase(u"code"_s), QStringLiteral("code"));
-    EXPECT_EQ(convertToSnakeCase(u"subscriptionURL"_s), QStringLiteral("subscription_url"));
 }
 
 } // namespace
