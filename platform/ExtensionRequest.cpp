@@ -1,0 +1,3 @@
+#include "platform/ExtensionRequest.h"
+
+ExtensionManager::~ExtensionManager() = default;

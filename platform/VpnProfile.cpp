@@ -1,0 +1,5 @@
+#include "platform/VpnProfile.h"
+
+VpnConnection::~VpnConnection() = default;
+VpnProfile::~VpnProfile() = default;
+VpnProfileStore::~VpnProfileStore() = default;
