@@ -1,0 +1,176 @@
+// Activation: trading a code for a subscription, and installing the profile.
+#include "app/core/TunnelController.h"
+
+#include "app/core/TunnelMessages.h"
+#include "platform/VpnProfile.h"
+#include "shared/api/APIClient.h"
+#include "shared/api/DeviceID.h"
+#include "shared/log/Log.h"
+#include "shared/settings/Constants.h"
+#include "shared/settings/SharedDefaults.h"
+#include "shared/tunnel/TunnelContract.h"
+
+using namespace Qt::StringLiterals;
+using Kind = ConnectionState::Kind;
+using ExtensionKind = SystemExtensionInstaller::Status::Kind;
+
+namespace {
+
+// A path from the service joined to its address with exactly one slash.
+QString absoluteSubscriptionURL(const QString& fromService) {
+    if (fromService.startsWith(u"http"))
+        return fromService;
+    QString base = Constants::apiBaseURL().toString(QUrl::FullyEncoded);
+    while (base.endsWith(u'/'))
+        base.chop(1);
+    qsizetype start = 0;
+    while (start < fromService.size() && fromService[start] == u'/')
+        ++start;
+    return base + u'/' + QStringView(fromService).sliced(start);
+}
+
+struct ProfileFields {
+    QString description;
+    bool enabled;
+    std::optional<TunnelProviderProtocol> protocol;
+    friend bool operator==(const ProfileFields&, const ProfileFields&) = default;
+};
+
+ProfileFields fieldsOf(const VpnProfile& profile) {
+    return {profile.localizedDescription(), profile.isEnabled(), profile.protocolConfiguration()};
+}
+
+void assign(VpnProfile& profile, const ProfileFields& fields) {
+    profile.setLocalizedDescription(fields.description);
+    profile.setEnabled(fields.enabled);
+    profile.setProtocolConfiguration(fields.protocol);
+}
+
+bool isInPlace(const VpnProfile& profile, const QString& subscriptionURL) {
+    const std::optional<TunnelProviderProtocol>& protocol = profile.protocolConfiguration();
+    if (!protocol || !profile.isEnabled())
+        return false;
+    const QVariant entry = protocol->providerConfiguration.value(TunnelContract::subscriptionURLKey);
+    return entry.typeId() == QMetaType::QString && entry.toString() == subscriptionURL;
+}
+
+} // namespace
+
+QCoro::Task<void> TunnelController::activate(QString code) {
+    QPointer self(this);
+    const quint64 attempt = ++m_activationAttempt;
+    setActivationNotice(std::nullopt);
+    switch (m_sysextStatus.kind()) {
+    case ExtensionKind::unknown:
+    case ExtensionKind::installing:
+        // Runs again when the installer reports the extension installed.
+        m_pendingActivationCode = code;
+        setState(Kind::activating);
+        m_sysext->activate();
+        co_return;
+    case ExtensionKind::needsApproval:
+        m_pendingActivationCode = code;
+        m_sysext->activate();
+        setState(Kind::needsExtensionApproval);
+        co_return;
+    case ExtensionKind::failed:
+        setState(ConnectionState::error(TunnelMessages::extensionFailed(m_sysextStatus.message())));
+        co_return;
+    case ExtensionKind::installed:
+        setState(Kind::activating);
+        break;
+    }
+
+    // Only the latest activation, under the subscription it began with, may
+    // publish or store anything.
+    const quint64 epoch = m_subscriptionEpoch;
+    const auto superseded = [&] {
+        return !self || attempt != m_activationAttempt || isStale(epoch);
+    };
+    try {
+        QCoro::Task<ActivationResponse> exchange = m_api.activate(code, DeviceID::current());
+        const ActivationResponse response = co_await exchange;
+        if (superseded())
+            co_return;
+        const QString subscriptionURL = absoluteSubscriptionURL(response.subscriptionUrl());
+        const QUrl url(subscriptionURL, QUrl::StrictMode);
+        const std::optional<QString> token =
+            url.isValid() && !url.isRelative() ? subscriptionToken(url) : std::nullopt;
+        if (!token || token->isEmpty()) {
+            setState(ConnectionState::error(TunnelMessages::invalidSubscriptionURL()));
+            co_return;
+        }
+        QCoro::Task<void> installing = installProfile(subscriptionURL);
+        co_await installing;
+        if (superseded())
+            co_return;
+        ++m_subscriptionEpoch;
+        SharedDefaults::setSubscriptionURL(subscriptionURL);
+        SharedDefaults::setSubscriptionToken(*token);
+    } catch (const SignedOutMeanwhile&) {
+        co_return;
+    } catch (const APIError& error) {
+        if (superseded())
+            co_return;
+        const QString description = error.errorDescription();
+        setState(ConnectionState::error(description.isEmpty() ? TunnelMessages::activationFailed()
+                                                              : description));
+        co_return;
+    } catch (const std::exception& error) {
+        if (superseded())
+            co_return;
+        setState(ConnectionState::error(
+            TunnelMessages::profileInstallFailed(TunnelMessages::describe(error))));
+        co_return;
+    }
+
+    // A failed fetch does not undo the activation; a withdrawn subscription
+    // signs out, which leaves the state to the sign-out.
+    const quint64 stored = m_subscriptionEpoch;
+    QCoro::Task<void> refreshing = refreshMetadata(true);
+    co_await refreshing;
+    if (!self || attempt != m_activationAttempt || isStale(stored))
+        co_return;
+    recompute(true);
+}
+
+QCoro::Task<void> TunnelController::installProfile(QString subscriptionURL) {
+    QPointer self(this);
+    if (m_manager && isInPlace(*m_manager, subscriptionURL)) {
+        qCInfo(Log::tunnel, "configuration already in place — skipping install");
+        co_return;
+    }
+    const quint64 epoch = m_subscriptionEpoch;
+    const std::shared_ptr<VpnProfile> profile = m_manager ? m_manager : m_profiles.createProfile();
+    const ProfileFields before = fieldsOf(*profile);
+    TunnelProviderProtocol protocol;
+    protocol.providerBundleIdentifier = Constants::tunnelBundleIdentifier;
+    protocol.serverAddress = subscriptionURL;
+    protocol.providerConfiguration.insert(TunnelContract::subscriptionURLKey, subscriptionURL);
+    const ProfileFields wanted{Constants::vpnConfigurationName, true, std::move(protocol)};
+    assign(*profile, wanted);
+    try {
+        QCoro::Task<void> saving = profile->saveToPreferences();
+        co_await saving;
+        QCoro::Task<void> loading = profile->loadFromPreferences();
+        co_await loading;
+    } catch (...) {
+        // Not saved: the held profile must not look installed, or the next
+        // attempt would skip the save as already done.
+        if (fieldsOf(*profile) == wanted)
+            assign(*profile, before);
+        throw;
+    }
+    if (!self)
+        co_return;
+    if (isStale(epoch)) {
+        // Saved after the device signed out: the profile carries the token.
+        QCoro::Task<void> removing = profile->removeFromPreferences();
+        try {
+            co_await removing;
+        } catch (...) {
+        }
+        throw SignedOutMeanwhile{};
+    }
+    m_manager = profile;
+}
