@@ -19,6 +19,7 @@ public:
         QString description;
         bool enabled = false;
         std::optional<TunnelProviderProtocol> protocol;
+        friend bool operator==(const Saved&, const Saved&) = default;
     };
 
     FakeVpnProfileStore();

@@ -26,7 +26,7 @@ inline void PrintTo(const ConnectionState& s, std::ostream* os) {
 // A controller on the fake platform, the manual clock and the local service,
 // which serves one subscription with one edge and two rule-sets.
 class ControllerFixture : public ::testing::Test {
-protected:
+public:
     using Kind = ConnectionState::Kind;
     using Call = FakeVpnProfileStore::Call;
     using Route = HttpFixture::Route;
@@ -50,13 +50,17 @@ protected:
         SharedDefaults::clearAll();
     }
 
+    void answerActivation(const QByteArray& url, int delayMs = 0) {
+        service.route("POST", QStringLiteral("/api/activate"),
+                      Route::answer(200,
+                                    R"({"subscription_url":")" + url +
+                                        R"(","expires_at":"2026-07-01T12:00:00Z"})",
+                                    delayMs));
+    }
     static QString subscriptionPath() { return QStringLiteral("/api/sub/") + token; }
-public:
     static QString subscriptionURL() {
         return Constants::apiBaseURL().toString() + subscriptionPath();
     }
-
-protected:
 
     TunnelController& launch() {
         QHash<QString, QUrl> probes{{QStringLiteral("youtube"), service.url(QStringLiteral("/probe"))}};

@@ -92,13 +92,7 @@ struct FailureRow {
 };
 
 class Failure : public ControllerFixture, public ::testing::WithParamInterface<FailureRow> {};
-
 using Route = HttpFixture::Route;
-void answer(HttpFixture& s, const QByteArray& url) {
-    s.route("POST", u"/api/activate"_s,
-            Route::answer(200, R"({"subscription_url":")" + url +
-                                   R"(","expires_at":"2026-07-01T12:00:00Z"})"));
-}
 
 TEST_P(Failure, ShowsTheMessageAndStoresNothing) {
     const FailureRow& row = GetParam();
@@ -138,21 +132,21 @@ INSTANTIATE_TEST_SUITE_P(
                                Route::answer(403, R"({"detail":"code already used"})"));
                    },
                    FailureRow::activate, u"Code already used"_s, {}},
-        FailureRow{"NoToken", [](F&, P&, X&, H& s) { answer(s, "/api/nothing/tok1"); },
+        FailureRow{"NoToken", [](F& f, P&, X&, H&) { f.answerActivation("/api/nothing/tok1"); },
                    FailureRow::activate, u"invalid subscription URL from server"_s, {}},
-        FailureRow{"Unparsable", [](F&, P&, X&, H& s) { answer(s, "http://a b/sub/tok1"); },
+        FailureRow{"Unparsable", [](F& f, P&, X&, H&) { f.answerActivation("http://a b/sub/tok1"); },
                    FailureRow::activate, u"invalid subscription URL from server"_s, {}},
         FailureRow{"SaveRefused",
-                   [](F&, P& p, X&, H& s) {
-                       answer(s, "/api/sub/tok1");
+                   [](F& f, P& p, X&, H&) {
+                       f.answerActivation("/api/sub/tok1");
                        p.failNext(P::Call::save, refused);
                    },
                    FailureRow::activate,
                    u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s,
                    {u"save"_s}},
         FailureRow{"ReloadFails",
-                   [](F&, P& p, X&, H& s) {
-                       answer(s, "/api/sub/tok1");
+                   [](F& f, P& p, X&, H&) {
+                       f.answerActivation("/api/sub/tok1");
                        p.failNext(P::Call::load, refused);
                    },
                    FailureRow::activate,
