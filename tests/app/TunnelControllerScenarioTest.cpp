@@ -185,15 +185,15 @@ TEST_F(Scenario, OnlyTheLatestActivationPublishes) {
     TunnelController& c = launch();
     extensions.finish();
     settle();
-    answerActivation("/api/sub/old", 300);
+    answerActivation("/api/sub/tok1", 300);
     QCoro::Task<void> first = c.activate(u"A"_s);
     ASSERT_TRUE(until([&] { return service.count("POST", u"/api/activate"_s) == 1; }));
-    answerActivation("/api/sub/tok1");
+    service.route("POST", u"/api/activate"_s, Route::answer(403, R"({"detail":"code revoked"})"));
     run(c.activate(u"B"_s));
     run(std::move(first));
-    EXPECT_EQ(SharedDefaults::subscriptionURL(), subscriptionURL());
-    EXPECT_EQ(profiles.savedProfiles(), QList{savedProfile()});
-    EXPECT_EQ(c.state(), ConnectionState(Kind::idle));
+    EXPECT_EQ(c.state(), ConnectionState::error(u"Code revoked"_s));
+    EXPECT_EQ(SharedDefaults::subscriptionURL(), std::nullopt);
+    EXPECT_TRUE(profiles.savedProfiles().isEmpty());
 }
 
 TEST_F(Scenario, AFailedSaveIsRetriedNotSkipped) {
