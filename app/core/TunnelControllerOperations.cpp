@@ -75,7 +75,7 @@ QCoro::Task<void> TunnelController::connect() {
         QCoro::Task<void> starting = profile->connection().startTunnel();
         co_await starting;
     } catch (const std::exception& error) {
-        if (self)
+        if (self && !isStale(epoch))
             setState(ConnectionState::error(TunnelMessages::describe(error)));
         co_return;
     }
