@@ -63,6 +63,9 @@ TEST_F(HealthMonitorTest, FirstSweepShowsProbingThenTheVerdict) {
     LogCapture log;
     m.start(
         {u"ipcheck"_s, u"youtube"_s, u"code"_s, u"streaming"_s, u"aiplatforms"_s, u"noprobe"_s});
+    // The quick answers are in before the clock moves; two probes stay in flight.
+    ASSERT_TRUE(settle(u"youtube"_s, HealthStatus::healthy));
+    ASSERT_TRUE(settle(u"streaming"_s, HealthStatus::down));
     ASSERT_TRUE(requestsArrived(4));
     // The held answer comes 1501 ms late: just slow enough to count as degraded.
     clock->advance(1501ms);
@@ -136,10 +139,11 @@ TEST_F(HealthMonitorTest, StopTurnsAFirstProbeInFlightBackToUnknown) {
 
 TEST_F(HealthMonitorTest, ARulesetNameCannotForgeLogLines) {
     const QString forged = u"evil\nprobe code → healthy [200, 1ms]"_s;
-    HealthMonitor& m = monitor({forged});
+    server.route("HEAD", u"/evil"_s, Route::answer(200, ""));
+    HealthMonitor m({{forged, server.url(u"/evil"_s)}}, clock);
     LogCapture log;
     m.start({forged});
-    ASSERT_TRUE(settle(forged, HealthStatus::healthy)); // the fixture answers 404
+    ASSERT_TRUE(Async::waitUntil([&] { return m.statuses()[forged].status == HealthStatus::healthy; }));
     const QStringList lines = log.lines(u"health"_s);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], u"start(evil\\x0aprobe code → healthy [200, 1ms])"_s);
