@@ -1,3 +1,5 @@
+#include "shared/rulesets/RulesetCache.h"
+#include "shared/tunnel/TunnelContract.h"
 #include "tests/app/ControllerFixture.h"
 
 #include <functional>
@@ -10,8 +12,8 @@ using Kind = ConnectionState::Kind;
 using Ext = SystemExtensionInstaller::Status::Kind;
 
 TEST(ConnectionState, Predicates) {
-    const QList<Kind> activated{Kind::idle, Kind::connecting, Kind::connected,
-                                Kind::disconnecting, Kind::error};
+    const QList<Kind> activated{Kind::idle, Kind::connecting, Kind::connected, Kind::disconnecting,
+                                Kind::error};
     const QList<Kind> active{Kind::connecting, Kind::connected, Kind::disconnecting};
     for (int k = 0; k <= int(Kind::error); ++k) {
         const ConnectionState state(static_cast<Kind>(k));
@@ -20,6 +22,14 @@ TEST(ConnectionState, Predicates) {
     }
     EXPECT_EQ(ConnectionState::error(u"a"_s), ConnectionState::error(u"a"_s));
     EXPECT_NE(ConnectionState::error(u"a"_s), ConnectionState::error(u"b"_s));
+}
+
+// The tunnel process finds the files by the contract's names.
+TEST(TunnelContract, NamesTheLibrarysFiles) {
+    EXPECT_TRUE(
+        SharedDefaults::lastConfigURL()->endsWith(u'/' + TunnelContract::lastConfigFileName));
+    EXPECT_TRUE(
+        RulesetCache::rulesetsDirectory()->endsWith(u'/' + TunnelContract::rulesetsDirectoryName));
 }
 
 struct RecomputeRow {
@@ -58,9 +68,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RecomputeRow{"ConnectedTunnelOutranksApproval", Ext::needsApproval, true,
                      VpnStatus::connected, false, Kind::connected},
-        RecomputeRow{"ApprovalWhileDown", Ext::needsApproval, true, VpnStatus::disconnected,
-                     false, Kind::needsExtensionApproval},
-        RecomputeRow{"ApprovalBeforeToken", Ext::needsApproval, false, {}, false,
+        RecomputeRow{"ApprovalWhileDown", Ext::needsApproval, true, VpnStatus::disconnected, false,
+                     Kind::needsExtensionApproval},
+        RecomputeRow{"ApprovalBeforeToken",
+                     Ext::needsApproval,
+                     false,
+                     {},
+                     false,
                      Kind::needsExtensionApproval},
         RecomputeRow{"NoTokenBeatsTheHold", Ext::installing, false, {}, true, Kind::notActivated},
         RecomputeRow{"HoldWhileParked", Ext::installing, true, {}, true, Kind::activating},
@@ -84,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct FailureRow {
     const char* name;
     std::function<void(ControllerFixture&, FakeVpnProfileStore&, FakeExtensionManager&,
-                        HttpFixture&)>
+                       HttpFixture&)>
         arrange;
     enum Operation { activate, connect } operation;
     QString message;
@@ -121,53 +135,67 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Failure,
     ::testing::Values(
         FailureRow{"ExtensionFailed",
-                   [](F&, P&, X& x, H&) {
-                       x.fail(-1, PlatformError(u"other"_s, 1, u"Blocked"_s));
-                   },
-                   FailureRow::activate, u"Couldn’t enable the VPN system extension: Blocked"_s,
+                   [](F&, P&, X& x, H&) { x.fail(-1, PlatformError(u"other"_s, 1, u"Blocked"_s)); },
+                   FailureRow::activate,
+                   u"Couldn’t enable the VPN system extension: Blocked"_s,
                    {}},
         FailureRow{"CodeRejected",
                    [](F&, P&, X&, H& s) {
                        s.route("POST", u"/api/activate"_s,
                                Route::answer(403, R"({"detail":"code already used"})"));
                    },
-                   FailureRow::activate, u"Code already used"_s, {}},
-        FailureRow{"NoToken", [](F& f, P&, X&, H&) { f.answerActivation("/api/nothing/tok1"); },
-                   FailureRow::activate, u"invalid subscription URL from server"_s, {}},
-        FailureRow{"Unparsable", [](F& f, P&, X&, H&) { f.answerActivation("http://a b/sub/tok1"); },
-                   FailureRow::activate, u"invalid subscription URL from server"_s, {}},
-        FailureRow{"SaveRefused",
-                   [](F& f, P& p, X&, H&) {
-                       f.answerActivation("/api/sub/tok1");
-                       p.failNext(P::Call::save, refused);
-                   },
                    FailureRow::activate,
-                   u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s,
-                   {u"save"_s}},
-        FailureRow{"ReloadFails",
-                   [](F& f, P& p, X&, H&) {
-                       f.answerActivation("/api/sub/tok1");
-                       p.failNext(P::Call::load, refused);
-                   },
+                   u"Code already used"_s,
+                   {}},
+        FailureRow{"NoToken",
+                   [](F& f, P&, X&, H&) { f.answerActivation("/api/nothing/tok1"); },
                    FailureRow::activate,
-                   u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s,
-                   {u"save"_s, u"load"_s}},
-        FailureRow{"ConnectWithNothingStored", [](F&, P&, X&, H&) {}, FailureRow::connect,
-                   u"VPN not configured yet"_s, {}},
-        FailureRow{"ReinstallRefused",
-                   [](F& f, P& p, X&, H&) {
-                       SharedDefaults::setSubscriptionURL(f.subscriptionURL());
-                       p.failNext(P::Call::save, refused);
-                   },
+                   u"invalid subscription URL from server"_s,
+                   {}},
+        FailureRow{"Unparsable",
+                   [](F& f, P&, X&, H&) { f.answerActivation("http://a b/sub/tok1"); },
+                   FailureRow::activate,
+                   u"invalid subscription URL from server"_s,
+                   {}},
+        FailureRow{
+            "SaveRefused",
+            [](F& f, P& p, X&, H&) {
+                f.answerActivation("/api/sub/tok1");
+                p.failNext(P::Call::save, refused);
+            },
+            FailureRow::activate,
+            u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s,
+            {u"save"_s}},
+        FailureRow{
+            "ReloadFails",
+            [](F& f, P& p, X&, H&) {
+                f.answerActivation("/api/sub/tok1");
+                p.failNext(P::Call::load, refused);
+            },
+            FailureRow::activate,
+            u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s,
+            {u"save"_s, u"load"_s}},
+        FailureRow{"ConnectWithNothingStored",
+                   [](F&, P&, X&, H&) {},
                    FailureRow::connect,
-                   u"Couldn't install VPN profile: The user declined. Check the Halvoran tunnel service."_s,
-                   {u"save"_s}},
+                   u"VPN not configured yet"_s,
+                   {}},
+        FailureRow{
+            "ReinstallRefused",
+            [](F& f, P& p, X&, H&) {
+                SharedDefaults::setSubscriptionURL(f.subscriptionURL());
+                p.failNext(P::Call::save, refused);
+            },
+            FailureRow::connect,
+            u"Couldn't install VPN profile: The user declined. Check the Halvoran tunnel service."_s,
+            {u"save"_s}},
         FailureRow{"StartRefused",
                    [](F& f, P& p, X&, H&) {
                        SharedDefaults::setSubscriptionURL(f.subscriptionURL());
                        p.failNext(P::Call::start, refused);
                    },
-                   FailureRow::connect, u"The user declined"_s,
+                   FailureRow::connect,
+                   u"The user declined"_s,
                    {u"save"_s, u"load"_s, u"start"_s}}),
     [](const auto& p) { return std::string(p.param.name); });
 
