@@ -2,8 +2,6 @@
 #include "shared/tunnel/TunnelContract.h"
 #include "tests/app/ControllerFixture.h"
 
-#include <functional>
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -97,106 +95,89 @@ INSTANTIATE_TEST_SUITE_P(
 // Failed activations and operations: the message shown, and nothing stored.
 struct FailureRow {
     const char* name;
-    std::function<void(ControllerFixture&, FakeVpnProfileStore&, FakeExtensionManager&,
-                       HttpFixture&)>
-        arrange;
-    enum Operation { activate, connect } operation;
+    enum Setup { none, extensionFails, codeRejected, answered, urlStored } setup;
+    QByteArray answer; // the subscription URL the service hands out
+    std::optional<FakeVpnProfileStore::Call> failing;
     QString message;
     QStringList calls; // of the profile store, after launch
 };
 
 class Failure : public ControllerFixture, public ::testing::WithParamInterface<FailureRow> {};
-using Route = HttpFixture::Route;
 
 TEST_P(Failure, ShowsTheMessageAndStoresNothing) {
     const FailureRow& row = GetParam();
     TunnelController& c = launch();
-    row.arrange(*this, profiles, extensions, service);
-    if (c.sysext()->status() == Ext::installing)
+    if (row.setup == FailureRow::extensionFails)
+        extensions.fail(-1, PlatformError(u"other"_s, 1, u"Blocked"_s));
+    else
         extensions.finish();
+    if (row.setup == FailureRow::codeRejected)
+        service.route("POST", u"/api/activate"_s,
+                      Route::answer(403, R"({"detail":"code already used"})"));
+    if (row.setup == FailureRow::answered)
+        answerActivation(row.answer);
+    if (row.setup == FailureRow::urlStored)
+        SharedDefaults::setSubscriptionURL(subscriptionURL());
+    if (row.failing)
+        profiles.failNext(*row.failing, {u"VpnErrorDomain"_s, 5, u"The user declined"_s});
     settle();
     profiles.clearCalls();
-    run(row.operation == FailureRow::activate ? c.activate(u"CODE"_s) : c.connect());
+    const bool activation = row.setup != FailureRow::none && row.setup != FailureRow::urlStored;
+    run(activation ? c.activate(u"CODE"_s) : c.connect());
     EXPECT_EQ(c.state(), ConnectionState::error(row.message));
     EXPECT_EQ(profiles.calls(), row.calls);
-    if (row.operation == FailureRow::activate) {
-        EXPECT_EQ(SharedDefaults::subscriptionURL(), std::nullopt);
+    if (activation) {
         EXPECT_EQ(SharedDefaults::subscriptionToken(), std::nullopt);
     }
 }
 
-const PlatformError refused(u"VpnErrorDomain"_s, 5, u"The user declined"_s);
-using F = ControllerFixture;
-using P = FakeVpnProfileStore;
-using X = FakeExtensionManager;
-using H = HttpFixture;
+using C = FakeVpnProfileStore::Call;
+using R = FailureRow;
+const QString installFailed =
+    u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Failure,
     ::testing::Values(
-        FailureRow{"ExtensionFailed",
-                   [](F&, P&, X& x, H&) { x.fail(-1, PlatformError(u"other"_s, 1, u"Blocked"_s)); },
-                   FailureRow::activate,
-                   u"Couldn’t enable the VPN system extension: Blocked"_s,
-                   {}},
-        FailureRow{"CodeRejected",
-                   [](F&, P&, X&, H& s) {
-                       s.route("POST", u"/api/activate"_s,
-                               Route::answer(403, R"({"detail":"code already used"})"));
-                   },
-                   FailureRow::activate,
-                   u"Code already used"_s,
-                   {}},
-        FailureRow{"NoToken",
-                   [](F& f, P&, X&, H&) { f.answerActivation("/api/nothing/tok1"); },
-                   FailureRow::activate,
-                   u"invalid subscription URL from server"_s,
-                   {}},
-        FailureRow{"Unparsable",
-                   [](F& f, P&, X&, H&) { f.answerActivation("http://a b/sub/tok1"); },
-                   FailureRow::activate,
-                   u"invalid subscription URL from server"_s,
-                   {}},
-        FailureRow{
-            "SaveRefused",
-            [](F& f, P& p, X&, H&) {
-                f.answerActivation("/api/sub/tok1");
-                p.failNext(P::Call::save, refused);
-            },
-            FailureRow::activate,
-            u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s,
-            {u"save"_s}},
-        FailureRow{
-            "ReloadFails",
-            [](F& f, P& p, X&, H&) {
-                f.answerActivation("/api/sub/tok1");
-                p.failNext(P::Call::load, refused);
-            },
-            FailureRow::activate,
-            u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s,
-            {u"save"_s, u"load"_s}},
-        FailureRow{"ConnectWithNothingStored",
-                   [](F&, P&, X&, H&) {},
-                   FailureRow::connect,
-                   u"VPN not configured yet"_s,
-                   {}},
-        FailureRow{
-            "ReinstallRefused",
-            [](F& f, P& p, X&, H&) {
-                SharedDefaults::setSubscriptionURL(f.subscriptionURL());
-                p.failNext(P::Call::save, refused);
-            },
-            FailureRow::connect,
-            u"Couldn't install VPN profile: The user declined. Check the Halvoran tunnel service."_s,
-            {u"save"_s}},
-        FailureRow{"StartRefused",
-                   [](F& f, P& p, X&, H&) {
-                       SharedDefaults::setSubscriptionURL(f.subscriptionURL());
-                       p.failNext(P::Call::start, refused);
-                   },
-                   FailureRow::connect,
-                   u"The user declined"_s,
-                   {u"save"_s, u"load"_s, u"start"_s}}),
+        R{"ExtensionFailed",
+          R::extensionFails,
+          {},
+          {},
+          u"Couldn’t enable the VPN system extension: Blocked"_s,
+          {}},
+        R{"CodeRejected", R::codeRejected, {}, {}, u"Code already used"_s, {}},
+        R{"NoToken",
+          R::answered,
+          "/api/nothing/tok1",
+          {},
+          u"invalid subscription URL from server"_s,
+          {}},
+        R{"Unparsable",
+          R::answered,
+          "http://a b/sub/tok1",
+          {},
+          u"invalid subscription URL from server"_s,
+          {}},
+        R{"SaveRefused", R::answered, "/api/sub/tok1", C::save, installFailed, {u"save"_s}},
+        R{"ReloadFails",
+          R::answered,
+          "/api/sub/tok1",
+          C::load,
+          installFailed,
+          {u"save"_s, u"load"_s}},
+        R{"ConnectWithNothingStored", R::none, {}, {}, u"VPN not configured yet"_s, {}},
+        R{"ReinstallRefused",
+          R::urlStored,
+          {},
+          C::save,
+          u"Couldn't install VPN profile: The user declined. Check the Halvoran tunnel service."_s,
+          {u"save"_s}},
+        R{"StartRefused",
+          R::urlStored,
+          {},
+          C::start,
+          u"The user declined"_s,
+          {u"save"_s, u"load"_s, u"start"_s}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 } // namespace
