@@ -1,6 +1,6 @@
 #include "shared/keychain/Keychain.h"
 
-#include "tests/support/FakeSecureItemStore.h"
+#include "platform/fake/FakeSecureItemStore.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/QtPrinters.h"
 
