@@ -128,12 +128,11 @@ TEST(SettingsSuite, APeerHoldingTheDatabaseFollowsItToTheFreshOne) {
     peer.start(QStringLiteral(SETTINGS_PEER), {u"hold"_s});
     ASSERT_EQ(ask(peer, u"set k before"_s), u"ok"_s);
 
-    // This process finds the file damaged, moves it aside and starts afresh,
-    // while the peer's connection stays open on the old one.
-    QFile file(group + u"/defaults.sqlite3");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray("this is not a database\n").repeated(300));
-    file.close();
+    // The repair moves the database and its journal files aside and starts a
+    // fresh one, while the peer's connection stays open on the old files.
+    for (const char* suffix : {"-wal", "-shm", ""})
+        QFile::rename(group + u"/defaults.sqlite3" + QLatin1StringView(suffix),
+                      group + u"/moved-aside" + QLatin1StringView(suffix));
     QString error;
     std::unique_ptr<SettingsSuite> repaired = SettingsSuite::open(group, &error);
     ASSERT_TRUE(repaired) << error.toStdString();
