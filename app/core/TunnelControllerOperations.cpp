@@ -86,6 +86,7 @@ QCoro::Task<void> TunnelController::connect() {
 QCoro::Task<void> TunnelController::disconnect() {
     QPointer self(this);
     if (const std::shared_ptr<VpnProfile> profile = m_manager) {
+        // Reports nothing: the status tells what became of the request.
         QCoro::Task<void> stopping = profile->connection().stopTunnel();
         co_await stopping;
         if (!self)
@@ -190,13 +191,10 @@ QCoro::Task<void> TunnelController::signOut() {
     QPointer self(this);
     ++m_subscriptionEpoch;
     ++m_signOutsRunning;
-    if (const std::shared_ptr<VpnProfile> profile = m_manager) {
-        QCoro::Task<void> stopping = profile->connection().stopTunnel();
-        co_await stopping;
-        if (!self)
-            co_return;
-    }
-    recomputeState();
+    QCoro::Task<void> stopping = disconnect();
+    co_await stopping;
+    if (!self)
+        co_return;
     SharedDefaults::setSubscriptionToken(std::nullopt);
     SharedDefaults::setSubscriptionURL(std::nullopt);
     SharedDefaults::clearAll();
