@@ -73,27 +73,35 @@ struct FakeVpnProfileStore::System {
     }
 };
 
+// Holds the system weakly: the system keeps the connections of its saved
+// profiles, and a strong hold back would keep both alive for ever.
 class FakeVpnConnection final : public VpnConnection {
 public:
-    FakeVpnConnection(std::shared_ptr<FakeVpnProfileStore::System> system, quint64 id)
-        : m_system(std::move(system))
+    FakeVpnConnection(const std::shared_ptr<FakeVpnProfileStore::System>& system, quint64 id)
+        : m_system(system)
         , m_id(id) {}
 
     VpnStatus status() const override { return m_status; }
     void setStatus(VpnStatus status) {
         m_status = status;
-        Q_EMIT m_system->notifier.statusChanged();
+        if (const auto system = m_system.lock())
+            Q_EMIT system->notifier.statusChanged();
     }
 
     QCoro::Task<void> startTunnel() override {
-        auto system = m_system;
+        const auto system = m_system.lock();
+        if (!system)
+            throw invalidConfiguration();
         QCoro::Task<void> entering = FakeVpnProfileStore::System::enter(system, Call::start);
         co_await entering;
         if (!system->entry(m_id))
             throw invalidConfiguration();
     }
     QCoro::Task<void> stopTunnel() override {
-        QCoro::Task<void> entering = FakeVpnProfileStore::System::enter(m_system, Call::stop);
+        const auto system = m_system.lock();
+        if (!system)
+            co_return;
+        QCoro::Task<void> entering = FakeVpnProfileStore::System::enter(system, Call::stop);
         try {
             co_await entering;
         } catch (const PlatformError&) {
@@ -102,7 +110,7 @@ public:
     }
 
 private:
-    std::shared_ptr<FakeVpnProfileStore::System> m_system;
+    std::weak_ptr<FakeVpnProfileStore::System> m_system;
     quint64 m_id;
     VpnStatus m_status = VpnStatus::invalid;
 };
