@@ -2,6 +2,7 @@
 
 #include "shared/coding/DateCoding.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QStringList>
 
@@ -370,6 +371,46 @@ JsonNode JsonNode::element(qsizetype index) const {
     if (index < 0 || it == end)
         return JsonNode(this, Handle{}, {}, index);
     return JsonNode(this, JsonAccess::store(*it), {}, index);
+}
+
+namespace {
+
+QJsonValue toQt(dom::element value) {
+    switch (value.type()) {
+    case dom::element_type::NULL_VALUE:
+        return QJsonValue::Null;
+    case dom::element_type::BOOL:
+        return value.get_bool().value_unsafe();
+    case dom::element_type::INT64:
+        return qint64(value.get_int64().value_unsafe());
+    case dom::element_type::UINT64:
+    case dom::element_type::DOUBLE:
+        return value.get_double().value_unsafe();
+    case dom::element_type::STRING:
+        return fromUtf8(value.get_string().value_unsafe());
+    case dom::element_type::ARRAY: {
+        const dom::array elements = value.get_array().value_unsafe();
+        QJsonArray list;
+        for (const dom::element element : elements)
+            list.append(toQt(element));
+        return list;
+    }
+    case dom::element_type::OBJECT:
+        break;
+    }
+    const dom::object members = value.get_object().value_unsafe();
+    QJsonObject object;
+    for (const dom::key_value_pair pair : members)
+        object.insert(fromUtf8(pair.key), toQt(pair.value));
+    return object;
+}
+
+} // namespace
+
+QJsonValue JsonNode::toJsonValue() const {
+    if (type() == Type::nothing)
+        return QJsonValue::Undefined;
+    return toQt(JsonAccess::load<dom::element>(m_value));
 }
 
 // --- JsonDocument

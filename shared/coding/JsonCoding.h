@@ -83,6 +83,10 @@ public:
     // order costs one step per element.
     qsizetype listSize() const;
     JsonNode element(qsizetype index) const;
+    // The value and everything below it in Qt's JSON types, for code that walks
+    // a whole document instead of decoding a record. Integers in the 64-bit
+    // range stay exact; of members that share a key, the last counts.
+    QJsonValue toJsonValue() const;
 
     [[noreturn]] void fail(DecodingError::Kind kind, const QString& debugDescription) const;
     QString codingPath() const;
