@@ -1,0 +1,197 @@
+#include "service/provider/EngineRunner.h"
+
+#include "service/provider/ProviderLog.h"
+#include "shared/log/Log.h"
+
+#include <QRegularExpression>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qsizetype maxLineBytes = 4096;
+constexpr qsizetype keptLines = 20;
+
+// Terminal colours, which the engine may write even into a pipe.
+const QRegularExpression& colourCodes() {
+    static const QRegularExpression pattern(u"\x1b\\[[0-9;]*[A-Za-z]"_s);
+    return pattern;
+}
+
+const QRegularExpression& interfaceLine() {
+    static const QRegularExpression pattern(u"default interface ([^\\s,]+)"_s);
+    return pattern;
+}
+
+bool isErrorLine(const QString& line) {
+    return line.startsWith(u"FATAL") || line.startsWith(u"ERROR") || line.contains(u" FATAL") ||
+           line.contains(u" ERROR");
+}
+
+} // namespace
+
+EngineRunner::EngineRunner(Options options, QObject* parent)
+    : QObject(parent)
+    , m_options(std::move(options)) {
+    m_startTimer.setSingleShot(true);
+    connect(&m_startTimer, &QTimer::timeout, this, [this] {
+        fail(u"sing-box did not report that it had started within %1 seconds"_s.arg(
+            double(m_options.startTimeout.count()) / 1000.0));
+    });
+    m_killTimer.setSingleShot(true);
+    connect(&m_killTimer, &QTimer::timeout, this, [this] {
+        if (!m_process)
+            return;
+        qCCritical(providerLog, "sing-box did not stop within %lld ms; killing it",
+                   qint64(m_options.stopGrace.count()));
+        m_process->kill();
+    });
+}
+
+EngineRunner::~EngineRunner() {
+    if (!isRunning())
+        return;
+    m_process->disconnect(this);
+    m_process->kill();
+    m_process->waitForFinished(1000);
+}
+
+bool EngineRunner::isRunning() const {
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+void EngineRunner::start() {
+    m_state = State::starting;
+    m_partial.clear();
+    m_recent.clear();
+    m_process = new QProcess(this);
+    m_process->setProgram(m_options.program);
+    m_process->setArguments({u"run"_s, u"-c"_s, m_options.configPath});
+    m_process->setWorkingDirectory(m_options.workingDirectory);
+    // The provider's own output is its report to the tunnel service; the
+    // engine's goes to the journal.
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardInputFile(QProcess::nullDevice());
+    const pid_t provider = ::getpid();
+    m_process->setChildProcessModifier([provider] {
+        // The provider takes its signals through a descriptor, with them
+        // blocked; the engine must get them the ordinary way. And it must
+        // not outlive the provider, even one killed outright.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != provider)
+            ::_exit(127);
+    });
+    connect(m_process, &QProcess::readyReadStandardOutput, this, &EngineRunner::readOutput);
+    connect(m_process, &QProcess::finished, this, &EngineRunner::handleExit);
+    connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            fail(u"sing-box could not be started: "_s + m_process->errorString());
+    });
+    m_startTimer.start(m_options.startTimeout);
+    m_process->start();
+}
+
+void EngineRunner::stop() {
+    m_startTimer.stop();
+    if (!isRunning()) {
+        m_state = State::idle;
+        QMetaObject::invokeMethod(this, &EngineRunner::stopped, Qt::QueuedConnection);
+        return;
+    }
+    if (m_state == State::stopping)
+        return;
+    m_state = State::stopping;
+    m_process->terminate();
+    m_killTimer.start(m_options.stopGrace);
+}
+
+void EngineRunner::readOutput() {
+    m_partial += m_process->readAllStandardOutput();
+    qsizetype end;
+    while ((end = m_partial.indexOf('\n')) >= 0) {
+        const QByteArray line = m_partial.left(end);
+        m_partial.remove(0, end + 1);
+        handleLine(line);
+    }
+    // A line that never ends is cut, so the engine cannot make the provider
+    // hold its output without bound.
+    if (m_partial.size() > maxLineBytes)
+        handleLine(std::exchange(m_partial, {}));
+}
+
+void EngineRunner::handleLine(QByteArray bytes) {
+    if (bytes.size() > maxLineBytes)
+        bytes.truncate(maxLineBytes);
+    QString line = QString::fromUtf8(bytes).remove(colourCodes()).trimmed();
+    if (line.isEmpty())
+        return;
+    const QByteArray shown = Log::printable(line);
+    if (isErrorLine(line))
+        qCCritical(providerLog, "sing-box: %s", shown.constData());
+    else
+        qCInfo(providerLog, "sing-box: %s", shown.constData());
+    m_recent.append(line);
+    if (m_recent.size() > keptLines)
+        m_recent.removeFirst();
+    if (const QRegularExpressionMatch match = interfaceLine().match(line); match.hasMatch())
+        Q_EMIT boundInterface(match.captured(1));
+    if (m_state == State::starting && line.contains(u"sing-box started")) {
+        m_state = State::running;
+        m_startTimer.stop();
+        Q_EMIT ready();
+    }
+}
+
+QString EngineRunner::lastWords() const {
+    for (auto it = m_recent.rbegin(); it != m_recent.rend(); ++it) {
+        if (isErrorLine(*it))
+            return *it;
+    }
+    return m_recent.isEmpty() ? QString() : m_recent.last();
+}
+
+void EngineRunner::handleExit(int code, QProcess::ExitStatus status) {
+    m_startTimer.stop();
+    m_killTimer.stop();
+    if (!m_partial.isEmpty())
+        handleLine(std::exchange(m_partial, {}));
+    m_process->deleteLater();
+    m_process = nullptr;
+    const State was = std::exchange(m_state, State::idle);
+    if (was == State::stopping) {
+        Q_EMIT stopped();
+        return;
+    }
+    if (was == State::failed)
+        return;
+    QString reason = was == State::starting ? u"sing-box could not start"_s
+                                            : u"sing-box stopped unexpectedly"_s;
+    reason += status == QProcess::CrashExit ? u" (ended by a signal)"_s
+                                            : u" (exit status %1)"_s.arg(code);
+    if (const QString words = lastWords(); !words.isEmpty())
+        reason += u": "_s + words;
+    m_state = State::failed;
+    Q_EMIT failed(reason);
+}
+
+void EngineRunner::fail(const QString& reason) {
+    if (m_state == State::failed || m_state == State::idle)
+        return;
+    m_state = State::failed;
+    m_startTimer.stop();
+    if (isRunning()) {
+        m_process->kill(); // its exit is not reported again
+    } else if (m_process) {
+        m_process->deleteLater();
+        m_process = nullptr;
+    }
+    Q_EMIT failed(reason);
+}

@@ -1,0 +1,3 @@
+#include "service/provider/ProviderLog.h"
+
+Q_LOGGING_CATEGORY(providerLog, "dev.morvel.vpn.provider", QtInfoMsg)
