@@ -172,8 +172,8 @@ void EngineRunner::handleExit(int code, QProcess::ExitStatus status) {
     }
     if (was == State::failed)
         return;
-    QString reason = was == State::starting ? u"sing-box could not start"_s
-                                            : u"sing-box stopped unexpectedly"_s;
+    QString reason =
+        was == State::starting ? u"sing-box could not start"_s : u"sing-box stopped unexpectedly"_s;
     reason += status == QProcess::CrashExit ? u" (ended by a signal)"_s
                                             : u" (exit status %1)"_s.arg(code);
     if (const QString words = lastWords(); !words.isEmpty())

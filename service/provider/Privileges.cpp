@@ -42,7 +42,8 @@ QString restrict(EffectiveConfig::TunnelMode mode) {
     // Set before anything else is started: from here on no setuid program or
     // file capability can raise what the provider or the engine may do.
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return u"cannot restrict the provider's privileges: "_s + QString::fromLocal8Bit(std::strerror(errno));
+        return u"cannot restrict the provider's privileges: "_s +
+               QString::fromLocal8Bit(std::strerror(errno));
     const quint64 keep = system ? bit(CAP_NET_ADMIN) | bit(CAP_NET_BIND_SERVICE) : 0;
     const quint64 ambient = capabilitySet("CapAmb");
     for (int capability = 0; capability < 64; ++capability) {

@@ -106,25 +106,27 @@ void TunnelProvider::launch() {
     if (!m_runtime)
         m_runtime = makeRuntimeDirectory();
     QString error;
-    const QString configPath = m_runtime->isValid() ? m_runtime->filePath(u"config.json"_s) : QString();
+    const QString configPath =
+        m_runtime->isValid() ? m_runtime->filePath(u"config.json"_s) : QString();
     if (!m_runtime->isValid() ||
         !writePrivateFile(configPath, QJsonDocument(built.config).toJson(), &error)) {
         fail(u"cannot write the engine's configuration: "_s +
              (m_runtime->isValid() ? error : m_runtime->errorString()));
         return;
     }
-    m_summary = u"%1 mode, %2 routing, edge %3, %4 rule-sets"_s
-                    .arg(m_options.mode == EffectiveConfig::TunnelMode::system ? u"system"_s
-                                                                              : u"session"_s,
-                         routingText(inputs.routing), built.edge)
-                    .arg(built.rulesets.size());
+    m_summary =
+        u"%1 mode, %2 routing, edge %3, %4 rule-sets"_s
+            .arg(m_options.mode == EffectiveConfig::TunnelMode::system ? u"system"_s : u"session"_s,
+                 routingText(inputs.routing), built.edge)
+            .arg(built.rulesets.size());
     if (!built.missingRulesets.isEmpty())
         m_summary += u" (%1 not downloaded)"_s.arg(built.missingRulesets.size());
 
     if (m_engine)
         m_engine->deleteLater();
     m_engine = new EngineRunner(
-        {program, configPath, m_runtime->path(), m_options.startTimeout, m_options.stopGrace}, this);
+        {program, configPath, m_runtime->path(), m_options.startTimeout, m_options.stopGrace},
+        this);
     connect(m_engine, &EngineRunner::ready, this, &TunnelProvider::engineReady);
     connect(m_engine, &EngineRunner::failed, this, &TunnelProvider::fail);
     connect(m_engine, &EngineRunner::stopped, this, &TunnelProvider::engineStopped);

@@ -1,0 +1,341 @@
+// halvoran-tunnel as the tunnel service runs it: a real process, its
+// configuration on stdin, its status lines read from stdout, signals sent to
+// it, and the stand-in engine on its PATH.
+#include "shared/rulesets/RulesetCache.h"
+#include "shared/settings/SharedDefaults.h"
+#include "tests/support/Async.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char token[] = "TOKEN-7f3a9c";
+const QByteArray profile = R"({"subscription_url":"http://127.0.0.1:47832/api/sub/TOKEN-7f3a9c"})";
+
+const char* config = R"({
+  "outbounds": [
+    {"type": "selector", "tag": "proxy", "outbounds": ["nl-ams-1", "de-fra-1"]},
+    {"type": "vless", "tag": "nl-ams-1", "server": "ams.example.net", "server_port": 443},
+    {"type": "vless", "tag": "de-fra-1", "server": "fra.example.net", "server_port": 443},
+    {"type": "direct", "tag": "direct"}
+  ],
+  "route": {"rule_set": [{"type": "remote", "tag": "youtube", "url": "https://x/y.srs"}],
+            "rules": [{"rule_set": "youtube", "outbound": "proxy"}], "final": "direct"}
+})";
+
+// One run of the provider, with what it wrote and what the engine recorded.
+class Provider {
+public:
+    struct Setup {
+        QStringList arguments{u"--mode"_s, u"session"_s, u"--proxy-port"_s, u"47899"_s};
+        QByteArray input = profile;
+        QString engineMode = u"run"_s;
+        bool engineOnPath = true;
+        QStringList wrapper; // a program that starts the provider (setpriv)
+        QMap<QString, QString> environment;
+    };
+
+    Provider(const QTemporaryDir& dir, const Setup& setup)
+        : m_record(dir.filePath(u"record"_s)) {
+        QFile::remove(m_record);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // The engine is looked up on the PATH, the stand-in's interpreter too.
+        const QString bin = dir.filePath(setup.engineOnPath ? u"bin"_s : u"empty"_s);
+        env.insert(u"PATH"_s, bin + u":/usr/bin:/bin"_s);
+        env.insert(u"FAKE_SING_BOX_MODE"_s, setup.engineMode);
+        // What a provider killed outright leaves behind stays in the test's folder.
+        env.insert(u"XDG_RUNTIME_DIR"_s, dir.path());
+        env.insert(u"FAKE_SING_BOX_RECORD"_s, m_record);
+        for (auto it = setup.environment.begin(); it != setup.environment.end(); ++it)
+            env.insert(it.key(), it.value());
+        m_process.setProcessEnvironment(env);
+        const QStringList command =
+            setup.wrapper + QStringList{QStringLiteral(PROVIDER)} + setup.arguments;
+        m_process.start(command.first(), command.mid(1));
+        EXPECT_TRUE(m_process.waitForStarted(5000));
+        m_process.write(setup.input);
+        m_process.closeWriteChannel();
+    }
+    ~Provider() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    QStringList lines() {
+        m_out += m_process.readAllStandardOutput();
+        m_err += m_process.readAllStandardError();
+        return QString::fromUtf8(m_out).split(u'\n', Qt::SkipEmptyParts);
+    }
+    bool waitForLines(qsizetype count) {
+        return Async::waitUntil([&] { return lines().size() >= count; }, 10s);
+    }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    // The exit code, or -1 when it did not end in time.
+    int waitForExit() {
+        if (!Async::waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, 10s))
+            return -1;
+        lines();
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
+    }
+    QByteArray allOutput() {
+        lines();
+        return m_out + m_err;
+    }
+    // What the engine wrote to its record, one object per event.
+    QList<QJsonObject> engineEvents() const {
+        QFile file(m_record);
+        QList<QJsonObject> events;
+        if (file.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : file.readAll().split('\n')) {
+                if (!line.isEmpty())
+                    events.append(QJsonDocument::fromJson(line).object());
+            }
+        }
+        return events;
+    }
+    qsizetype count(const QString& event) const {
+        const QList<QJsonObject> events = engineEvents();
+        return std::count_if(events.begin(), events.end(),
+                             [&](const QJsonObject& e) { return e["event"_L1] == event; });
+    }
+
+private:
+    QProcess m_process;
+    QString m_record;
+    QByteArray m_out;
+    QByteArray m_err;
+};
+
+class ProviderProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A provider that exits early closes the pipe its input goes to.
+        ::signal(SIGPIPE, SIG_IGN);
+        ASSERT_TRUE(m_dir.isValid());
+        QDir(m_dir.path()).mkpath(u"bin"_s);
+        QDir(m_dir.path()).mkpath(u"empty"_s);
+        ASSERT_TRUE(QFile::link(QStringLiteral(FAKE_ENGINE), m_dir.filePath(u"bin/sing-box"_s)));
+        seedStore();
+    }
+
+    // The store as the app leaves it after an activation.
+    static void seedStore() {
+        SharedDefaults::saveLastConfig(config);
+        SharedDefaults::setRoutingMode(SharedDefaults::RoutingMode::selective);
+        SharedDefaults::setPreferredEdgeTag(u"de-fra-1"_s);
+        QDir().mkpath(*RulesetCache::rulesetsDirectory());
+        QFile set(*RulesetCache::localURL(u"youtube"_s));
+        set.open(QIODevice::WriteOnly);
+    }
+
+    QTemporaryDir m_dir;
+};
+
+// Up, re-established with what the store says now, and down again; the
+// engine is started, stopped and started as the lines say.
+TEST_F(ProviderProcess, ConnectsReassertsAndStops) {
+    Provider provider(m_dir, {});
+    ASSERT_TRUE(provider.waitForLines(2)) << provider.allOutput().constData();
+    EXPECT_EQ(provider.lines(), (QStringList{u"status connecting"_s, u"status connected"_s}));
+    const QJsonObject first = provider.engineEvents().value(0)["config"_L1].toObject();
+    EXPECT_EQ(first["inbounds"_L1][0]["listen_port"_L1], 47899);
+    EXPECT_EQ(first["outbounds"_L1][0]["default"_L1], u"de-fra-1"_s);
+    EXPECT_EQ(first["route"_L1]["rule_set"_L1][0]["path"_L1],
+              *RulesetCache::localURL(u"youtube"_s));
+    EXPECT_TRUE(SharedDefaults::lastExtensionDiag().value_or(QString()).contains(u" connected: "));
+    EXPECT_EQ(SharedDefaults::lastBoundInterface(), u"fake0"_s);
+
+    SharedDefaults::setRoutingMode(SharedDefaults::RoutingMode::global);
+    provider.signal(SIGHUP);
+    ASSERT_TRUE(provider.waitForLines(4)) << provider.allOutput().constData();
+    EXPECT_EQ(provider.lines().mid(2),
+              (QStringList{u"status reasserting"_s, u"status connected"_s}));
+    const QList<QJsonObject> events = provider.engineEvents();
+    ASSERT_EQ(events.size(), 3);
+    EXPECT_EQ(events[1]["event"_L1], u"stopped"_s); // the first engine ended before the second
+    EXPECT_EQ(events[2]["config"_L1]["route"_L1]["final"_L1], u"de-fra-1"_s);
+
+    provider.signal(SIGTERM);
+    EXPECT_EQ(provider.waitForExit(), 0);
+    EXPECT_EQ(provider.count(u"stopped"_s), 2);
+    EXPECT_EQ(provider.lines().size(), 4);
+    EXPECT_TRUE(SharedDefaults::lastExtensionDiag().value_or(QString()).endsWith(u" stopped"));
+    EXPECT_FALSE(provider.allOutput().contains(token));
+}
+
+// Whatever goes wrong ends in one "error" line with a reason the user can act
+// on and a non-zero exit; nothing pretends to connect, and the subscription
+// URL shows nowhere.
+TEST_F(ProviderProcess, FailuresEndInOneErrorLine) {
+    struct Case {
+        const char* what;
+        std::function<void(Provider::Setup&)> prepare;
+        QStringList before; // status lines before the error
+        QString error;      // the error line begins so
+    };
+    const Case cases[] = {
+        {"no engine",
+         [](Provider::Setup& s) { s.engineOnPath = false; },
+         {u"status connecting"_s},
+         u"error sing-box is not installed: install the sing-box engine and make sure it is on "
+         "the PATH"_s},
+        {"engine refuses",
+         [](Provider::Setup& s) { s.engineMode = u"fail"_s; },
+         {u"status connecting"_s},
+         u"error sing-box could not start (exit status 1): FATAL[0000] start service: initialize "
+         "inbound[0]: operation not permitted"_s},
+        {"engine never up",
+         [](Provider::Setup& s) {
+             s.engineMode = u"never"_s;
+             s.arguments << u"--start-timeout-ms"_s << u"300"_s;
+         },
+         {u"status connecting"_s},
+         u"error sing-box did not report that it had started within 0.3 seconds"_s},
+        {"engine dies",
+         [](Provider::Setup& s) { s.engineMode = u"exit-later"_s; },
+         {u"status connecting"_s, u"status connected"_s},
+         u"error sing-box stopped unexpectedly (exit status 3): ERROR[0001] dial tcp: connection "
+         "lost"_s},
+        {"no configuration downloaded",
+         [](Provider::Setup&) { SharedDefaults::clearAll(); },
+         {u"status connecting"_s},
+         u"error no configuration has been downloaded yet"_s},
+        {"profile without URL",
+         [](Provider::Setup& s) { s.input = R"({"subscription":"TOKEN-7f3a9c"})"; },
+         {},
+         u"error the profile's provider configuration holds no subscription URL"_s},
+        {"profile not JSON",
+         [](Provider::Setup& s) { s.input = "subscription_url=TOKEN-7f3a9c"; },
+         {},
+         u"error the profile's provider configuration holds no subscription URL"_s},
+        {"no mode", [](Provider::Setup& s) { s.arguments.clear(); }, {}, u"error usage: "_s},
+    };
+    for (const Case& c : cases) {
+        seedStore();
+        Provider::Setup setup;
+        c.prepare(setup);
+        Provider provider(m_dir, setup);
+        const int code = provider.waitForExit();
+        EXPECT_GT(code, 0) << c.what;
+        const QStringList lines = provider.lines();
+        EXPECT_EQ(lines.mid(0, lines.size() - 1), c.before) << c.what;
+        EXPECT_TRUE(lines.value(lines.size() - 1).startsWith(c.error))
+            << c.what << ": " << provider.allOutput().constData();
+        EXPECT_FALSE(provider.allOutput().contains(token)) << c.what;
+    }
+}
+
+// The engine goes with the provider: asked politely, killed when it does not
+// listen, and stopped even when the provider itself is killed outright.
+TEST_F(ProviderProcess, TheEngineNeverOutlivesTheProvider) {
+    struct Case {
+        const char* what;
+        QString engineMode;
+        int signal;
+        int exitCode;
+        qsizetype stopsRecorded;
+    };
+    const Case cases[] = {
+        {"stopped", u"run"_s, SIGTERM, 0, 1},
+        {"ignores SIGTERM", u"stubborn"_s, SIGTERM, 0, 0},
+        {"provider killed", u"run"_s, SIGKILL, -2, 1},
+    };
+    for (const Case& c : cases) {
+        Provider::Setup setup;
+        setup.engineMode = c.engineMode;
+        setup.arguments << u"--stop-grace-ms"_s << u"300"_s;
+        Provider provider(m_dir, setup);
+        ASSERT_TRUE(provider.waitForLines(2)) << c.what;
+        const int engine = provider.engineEvents().value(0)["pid"_L1].toInt();
+        ASSERT_GT(engine, 0) << c.what;
+        provider.signal(c.signal);
+        EXPECT_EQ(provider.waitForExit(), c.exitCode) << c.what;
+        // Gone, or a zombie waiting for whoever inherited it.
+        const auto gone = [&] {
+            QFile status(u"/proc/%1/stat"_s.arg(engine));
+            return !status.open(QIODevice::ReadOnly) || status.readAll().contains(") Z ");
+        };
+        EXPECT_TRUE(Async::waitUntil(gone, 5s)) << c.what;
+        EXPECT_EQ(provider.count(u"stopped"_s), c.stopsRecorded) << c.what;
+    }
+}
+
+// System mode as the tunnel service starts it: an unprivileged user with the
+// two network capabilities as ambient ones, which reach the engine and
+// nothing more; without them, or as root, it refuses. Needs root to set up.
+TEST_F(ProviderProcess, SystemModeHandsTheEngineOnlyTheNetworkCapabilities) {
+    const QString setpriv = QStandardPaths::findExecutable(u"setpriv"_s);
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        GTEST_SKIP() << "needs root and setpriv to start the provider as another user";
+    // A home of the unprivileged user, its store seeded as the app would.
+    const QString home = m_dir.filePath(u"nobody"_s);
+    const QString data = home + u"/data/Q7T2K9RW4M.group.dev.morvel.vpn"_s;
+    QDir().mkpath(data + u"/rulesets"_s);
+    QDir().mkpath(home + u"/config"_s);
+    QFile file(data + u"/last-config.json"_s);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(config);
+    file.close();
+    for (const QString& path : {m_dir.path(), m_dir.filePath(u"bin"_s)})
+        ::chmod(QFile::encodeName(path).constData(), 0755);
+    QProcess::execute(u"chown"_s, {u"-R"_s, u"65534:65534"_s, home});
+    const QStringList asNobody{setpriv, u"--reuid=65534"_s, u"--regid=65534"_s,
+                               u"--clear-groups"_s};
+    const QStringList withCaps{u"--inh-caps=+net_admin,+net_bind_service"_s,
+                               u"--ambient-caps=+net_admin,+net_bind_service"_s};
+
+    Provider::Setup setup;
+    setup.arguments = QStringList{u"--mode"_s, u"system"_s};
+    setup.environment = {{u"XDG_CONFIG_HOME"_s, home + u"/config"_s},
+                         {u"XDG_DATA_HOME"_s, home + u"/data"_s},
+                         {u"FAKE_SING_BOX_RECORD"_s, home + u"/record"_s}};
+    setup.wrapper = asNobody + withCaps;
+    {
+        Provider provider(m_dir, setup);
+        ASSERT_TRUE(provider.waitForLines(2)) << provider.allOutput().constData();
+        EXPECT_EQ(provider.lines().value(1), u"status connected"_s);
+        provider.signal(SIGTERM);
+        EXPECT_EQ(provider.waitForExit(), 0);
+    }
+    QFile record(home + u"/record"_s);
+    ASSERT_TRUE(record.open(QIODevice::ReadOnly));
+    const QJsonObject run = QJsonDocument::fromJson(record.readLine()).object();
+    const qint64 network = (qint64(1) << 12) | (qint64(1) << 10); // NET_ADMIN, NET_BIND_SERVICE
+    EXPECT_EQ(run["uid"_L1].toInt(), 65534);
+    EXPECT_EQ(qint64(run["CapAmb"_L1].toDouble()), network);
+    EXPECT_EQ(qint64(run["CapEff"_L1].toDouble()), network);
+    EXPECT_EQ(run["config"_L1]["inbounds"_L1][0]["type"_L1], u"tun"_s);
+
+    const std::pair<QStringList, QString> refusals[] = {
+        {asNobody, u"error the tunnel needs the CAP_NET_ADMIN capability"_s},
+        {{}, u"error halvoran-tunnel must not run as root in system mode"_s},
+    };
+    for (const auto& [wrapper, error] : refusals) {
+        setup.wrapper = wrapper;
+        Provider provider(m_dir, setup);
+        EXPECT_EQ(provider.waitForExit(), 1);
+        EXPECT_TRUE(provider.lines().value(0).startsWith(error))
+            << provider.allOutput().constData();
+    }
+}
+
+} // namespace
