@@ -1,0 +1,46 @@
+#pragma once
+
+#include "service/demo/HttpServer.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QUrl>
+
+#include <memory>
+
+class Clock;
+
+// The service's API as the app uses it, for demonstrations and manual tests:
+// an activation code that always works ("DEMO-2026"), subscriptions that can
+// be withdrawn on request, a configuration with three edges and the usual
+// rule-sets, and the rule-set files. Subscriptions live in memory: a restart
+// withdraws every one of them.
+class DemoService {
+public:
+    static constexpr char activationCode[] = "DEMO-2026";
+    static constexpr int subscriptionDays = 30;
+
+    // `origin` is where the service is reached, for the addresses it hands out.
+    DemoService(QUrl origin, std::shared_ptr<Clock> clock);
+
+    HttpResponse handle(const HttpRequest& request);
+
+    // The configuration every subscription serves.
+    QByteArray configuration() const;
+    // A rule-set's file, absent for a tag the demo does not serve.
+    static std::optional<QByteArray> ruleset(const QString& tag);
+
+private:
+    struct Subscription {
+        QDateTime expiresAt;
+        bool withdrawn = false;
+    };
+
+    HttpResponse activate(const HttpRequest& request);
+    HttpResponse subscription(const QString& token) const;
+    HttpResponse withdraw(const HttpRequest& request, const QString& token);
+
+    QUrl m_origin;
+    std::shared_ptr<Clock> m_clock;
+    QHash<QString, Subscription> m_subscriptions;
+};

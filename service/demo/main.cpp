@@ -1,0 +1,77 @@
+// halvoran-demo-service: the service's API on this machine, for trying the
+// app without a real service. Build the app with -DHALVORAN_DEMO=ON so that
+// it talks to it, and activate with the code DEMO-2026.
+#include "service/demo/DemoService.h"
+#include "service/demo/HttpServer.h"
+#include "shared/async/Clock.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+Q_LOGGING_CATEGORY(demoLog, "dev.morvel.vpn.demo", QtInfoMsg)
+
+namespace {
+
+// The request's path as it may be logged: never a subscription token.
+QByteArray loggedPath(const QByteArray& path) {
+    static const QRegularExpression token(u"^/(api/sub|demo/withdraw)/.*$"_s);
+    QString text = QString::fromLatin1(path);
+    text.replace(token, u"/\\1/<token>"_s);
+    return text.toLatin1().left(200);
+}
+
+int fail(const QString& message) {
+    std::fprintf(stderr, "halvoran-demo-service: %s\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(u"halvoran-demo-service"_s);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        u"A local stand-in for the Halvoran service API. Activation code: DEMO-2026."_s);
+    parser.addOptions({
+        {u"port"_s, u"Port to listen on (default 47832)."_s, u"port"_s, u"47832"_s},
+        {u"listen"_s, u"Loopback address to listen on (default 127.0.0.1)."_s, u"address"_s,
+         u"127.0.0.1"_s},
+    });
+    parser.addHelpOption();
+    parser.process(app);
+
+    bool ok = false;
+    const uint port = parser.value(u"port"_s).toUInt(&ok);
+    if (!ok || port == 0 || port > 65535)
+        return fail(u"--port takes a port number from 1 to 65535"_s);
+    const QHostAddress address(parser.value(u"listen"_s));
+    // Subscription tokens travel in the clear here: never beyond this machine.
+    if (address.isNull() || !address.isLoopback())
+        return fail(u"--listen takes a loopback address only, such as 127.0.0.1"_s);
+
+    QUrl origin;
+    origin.setScheme(u"http"_s);
+    origin.setHost(address.toString());
+    origin.setPort(int(port));
+    DemoService service(origin, Clock::system());
+    HttpServer server([&service](const HttpRequest& request) {
+        const HttpResponse response = service.handle(request);
+        qCInfo(demoLog, "%s %s %d", request.method.left(16).constData(),
+               loggedPath(request.path).constData(), response.status);
+        return response;
+    });
+    if (!server.listen(address, quint16(port)))
+        return fail(u"cannot listen on %1 port %2: %3"_s.arg(address.toString())
+                        .arg(port)
+                        .arg(server.errorString()));
+    std::fprintf(stderr, "halvoran-demo-service: listening on %s (activation code %s)\n",
+                 qPrintable(origin.toString()), DemoService::activationCode);
+    return app.exec();
+}
