@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(
         u"A local stand-in for the Halvoran service API. Activation code: DEMO-2026."_s);
     parser.addOptions({
-        {u"port"_s, u"Port to listen on (default 47832)."_s, u"port"_s, u"47832"_s},
+        {u"port"_s, u"Port to listen on (default %1)."_s.arg(HALVORAN_DEMO_PORT), u"port"_s,
+         QString::number(HALVORAN_DEMO_PORT)},
         {u"listen"_s, u"Loopback address to listen on (default 127.0.0.1)."_s, u"address"_s,
          u"127.0.0.1"_s},
     });
