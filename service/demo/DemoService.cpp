@@ -3,14 +3,18 @@
 #include "shared/async/Clock.h"
 #include "shared/coding/DateCoding.h"
 #include "shared/coding/JsonCoding.h"
+#include "shared/log/Log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
 using namespace Qt::StringLiterals;
+
+Q_LOGGING_CATEGORY(demoLog, "dev.morvel.vpn.demo", QtInfoMsg)
 
 namespace {
 
@@ -67,6 +71,18 @@ DemoService::DemoService(QUrl origin, std::shared_ptr<Clock> clock)
     , m_clock(std::move(clock)) {}
 
 HttpResponse DemoService::handle(const HttpRequest& request) {
+    const HttpResponse response = route(request);
+    // Subscription tokens are secrets even here: the log names no token.
+    static const QRegularExpression token(u"^/(api/sub|demo/withdraw)/.*$"_s);
+    const QString shown =
+        QString::fromLatin1(request.path.left(200)).replace(token, u"/\\1/<token>"_s);
+    qCInfo(demoLog, "%s %s %d",
+           Log::printable(QString::fromLatin1(request.method.left(16))).constData(),
+           Log::printable(shown).constData(), response.status);
+    return response;
+}
+
+HttpResponse DemoService::route(const HttpRequest& request) {
     const QString path = QString::fromLatin1(request.path);
     const QStringList segments = path.split(u'/');
     const auto only = [&](const char* method) -> std::optional<HttpResponse> {

@@ -23,6 +23,7 @@ public:
     // `origin` is where the service is reached, for the addresses it hands out.
     DemoService(QUrl origin, std::shared_ptr<Clock> clock);
 
+    // Answers `request`, and logs it without the subscription token.
     HttpResponse handle(const HttpRequest& request);
 
     // The configuration every subscription serves.
@@ -36,6 +37,7 @@ private:
         bool withdrawn = false;
     };
 
+    HttpResponse route(const HttpRequest& request);
     HttpResponse activate(const HttpRequest& request);
     HttpResponse subscription(const QString& token) const;
     HttpResponse withdraw(const HttpRequest& request, const QString& token);

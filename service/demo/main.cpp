@@ -7,24 +7,12 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QLoggingCategory>
-#include <QRegularExpression>
 
 #include <cstdio>
 
 using namespace Qt::StringLiterals;
 
-Q_LOGGING_CATEGORY(demoLog, "dev.morvel.vpn.demo", QtInfoMsg)
-
 namespace {
-
-// The request's path as it may be logged: never a subscription token.
-QByteArray loggedPath(const QByteArray& path) {
-    static const QRegularExpression token(u"^/(api/sub|demo/withdraw)/.*$"_s);
-    QString text = QString::fromLatin1(path);
-    text.replace(token, u"/\\1/<token>"_s);
-    return text.toLatin1().left(200);
-}
 
 int fail(const QString& message) {
     std::fprintf(stderr, "halvoran-demo-service: %s\n", qPrintable(message));
@@ -62,12 +50,7 @@ int main(int argc, char** argv) {
     origin.setHost(address.toString());
     origin.setPort(int(port));
     DemoService service(origin, Clock::system());
-    HttpServer server([&service](const HttpRequest& request) {
-        const HttpResponse response = service.handle(request);
-        qCInfo(demoLog, "%s %s %d", request.method.left(16).constData(),
-               loggedPath(request.path).constData(), response.status);
-        return response;
-    });
+    HttpServer server([&service](const HttpRequest& request) { return service.handle(request); });
     if (!server.listen(address, quint16(port)))
         return fail(u"cannot listen on %1 port %2: %3"_s.arg(address.toString())
                         .arg(port)

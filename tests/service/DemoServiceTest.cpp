@@ -9,6 +9,7 @@
 #include "shared/settings/Constants.h"
 #include "tests/support/Async.h"
 #include "tests/support/HttpFixture.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
 
@@ -98,8 +99,10 @@ TEST_F(DemoServiceTest, TheDemoCodeGivesAWorkingSubscription) {
 }
 
 // The answers the app must tell apart: a wrong code, and a subscription the
-// service no longer serves (withdrawn, expired, or never issued).
+// service no longer serves (withdrawn, expired, or never issued). The log
+// shows every request, and no token.
 TEST_F(DemoServiceTest, WrongCodesAndWithdrawnSubscriptions) {
+    const LogCapture log;
     const APIError wrong = errorOf([&] { activate(u"DEMO-2025"_s); });
     EXPECT_TRUE(wrong.isUnauthorized());
     EXPECT_EQ(wrong.errorDescription(), u"Invalid activation code"_s);
@@ -119,6 +122,12 @@ TEST_F(DemoServiceTest, WrongCodesAndWithdrawnSubscriptions) {
     fetch(kept);
     clock->advance(std::chrono::hours(24 * 30));
     EXPECT_TRUE(errorOf([&] { fetch(kept); }).isSubscriptionGone());
+
+    const QStringList lines = log.lines(u"demo"_s);
+    EXPECT_EQ(lines.mid(3, 2),
+              (QStringList{u"POST /demo/withdraw/<token> 204"_s, u"GET /api/sub/<token> 410"_s}));
+    for (const QUrl& url : {withdrawn, kept})
+        EXPECT_FALSE(lines.join(u'\n').contains(*subscriptionToken(url)));
 }
 
 // Garbage, oversized and unsupported requests get a fitting status and
