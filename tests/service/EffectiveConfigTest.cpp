@@ -1,10 +1,10 @@
 #include "service/provider/EffectiveConfig.h"
 
 #include "shared/rulesets/RulesetCache.h"
+#include "tests/service/ServiceConfig.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 
 #include <gtest/gtest.h>
 
@@ -13,51 +13,6 @@ using EffectiveConfig::TunnelMode;
 using RoutingMode = SharedDefaults::RoutingMode;
 
 namespace {
-
-QJsonObject object(const char* json) {
-    return QJsonDocument::fromJson(json).object();
-}
-
-// A configuration as the service sends it: a group of edges, a direct way
-// out, rule-sets fetched from the service, one rule sending them to the group.
-QJsonObject serviceConfig() {
-    return object(R"({
-      "outbounds": [
-        {"type": "selector", "tag": "proxy", "outbounds": ["nl-ams-1", "de-fra-1"],
-         "default": "nl-ams-1"},
-        {"type": "vless", "tag": "nl-ams-1", "server": "ams.example.net", "server_port": 443,
-         "uuid": "5c0e7a1e-0000-4000-8000-000000000001", "flow": "xtls-rprx-vision",
-         "tls": {"enabled": true, "server_name": "www.example.com",
-                 "utls": {"enabled": true, "fingerprint": "chrome"},
-                 "reality": {"enabled": true, "public_key": "k", "short_id": "0a"}}},
-        {"type": "vless", "tag": "de-fra-1", "server": "fra.example.net", "server_port": 443,
-         "uuid": "5c0e7a1e-0000-4000-8000-000000000002", "tls": {"enabled": true}},
-        {"type": "direct", "tag": "direct"}
-      ],
-      "route": {
-        "rule_set": [
-          {"type": "remote", "tag": "messengers", "format": "binary",
-           "url": "https://sets.example.net/messengers.srs", "download_detour": "proxy"},
-          {"type": "remote", "tag": "youtube", "format": "binary",
-           "url": "https://sets.example.net/youtube.srs"}
-        ],
-        "rules": [
-          {"rule_set": ["messengers"], "outbound": "proxy"},
-          {"rule_set": "youtube", "outbound": "proxy"},
-          {"ip_is_private": true, "outbound": "direct"}
-        ],
-        "final": "direct"
-      },
-      "dns": {
-        "servers": [
-          {"tag": "remote", "address": "tls://1.1.1.1", "detour": "proxy"},
-          {"tag": "local", "address": "local", "detour": "direct"}
-        ],
-        "rules": [{"rule_set": "messengers", "server": "remote"}],
-        "final": "local"
-      }
-    })");
-}
 
 QByteArray bytes(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -75,26 +30,22 @@ EffectiveConfig::Inputs inputsFor(const QJsonObject& config,
     return inputs;
 }
 
-// `value` with `patch` merged in at `path` ("route", "outbounds[1].tls").
-QJsonObject patched(QJsonObject value, const QString& path, const QJsonObject& patch) {
-    if (path.isEmpty()) {
-        for (auto it = patch.begin(); it != patch.end(); ++it)
-            value.insert(it.key(), it.value());
-        return value;
-    }
-    const QString head = path.section(u'.', 0, 0);
-    const QString rest = path.section(u'.', 1);
-    const qsizetype bracket = head.indexOf(u'[');
-    if (bracket < 0) {
-        value.insert(head, patched(value.value(head).toObject(), rest, patch));
-        return value;
-    }
-    const QString key = head.left(bracket);
-    const int index = head.mid(bracket + 1).chopped(1).toInt();
-    QJsonArray list = value.value(key).toArray();
-    list[index] = patched(list[index].toObject(), rest, patch);
-    value.insert(key, list);
-    return value;
+// `config` with `patch` merged into its top level, its "route" or "dns", or
+// one of its outbounds ("outbounds[1]").
+QJsonObject patched(QJsonObject config, const QString& path, const QJsonObject& patch) {
+    const qsizetype index = path.startsWith(u"outbounds[") ? path.mid(10).chopped(1).toInt() : -1;
+    QJsonArray outbounds = config["outbounds"_L1].toArray();
+    QJsonObject target = path.isEmpty() ? config
+                         : index >= 0   ? outbounds[index].toObject()
+                                        : config[path].toObject();
+    for (auto it = patch.begin(); it != patch.end(); ++it)
+        target.insert(it.key(), it.value());
+    if (path.isEmpty())
+        return target;
+    if (index >= 0)
+        outbounds[index] = target;
+    config.insert(index >= 0 ? u"outbounds"_s : path, index >= 0 ? QJsonValue(outbounds) : target);
+    return config;
 }
 
 QJsonArray parsed(const char* json) {
@@ -121,10 +72,12 @@ TEST(EffectiveConfig, HostileFieldsNeverReachTheEngine) {
                                             "external_ui": "/var/www"}}})",
          "9090"},
         {"v2ray API", "", R"({"experimental": {"v2ray_api": {"listen": "0.0.0.0:8081"}}})", "8081"},
-        {"certificate path", "outbounds[1].tls", R"({"certificate_path": "/etc/shadow"})",
-         "/etc/shadow"},
-        {"ECH config path", "outbounds[1].tls.ech", R"({"config_path": "/etc/ech"})", "/etc/ech"},
-        {"client key path", "outbounds[2].tls", R"({"key_path": "/etc/ssl/k.pem"})",
+        {"certificate path", "outbounds[1]",
+         R"({"tls": {"enabled": true, "certificate_path": "/etc/shadow"}})", "/etc/shadow"},
+        {"ECH config path", "outbounds[1]",
+         R"({"tls": {"enabled": true, "ech": {"enabled": true, "config_path": "/etc/ech"}}})",
+         "/etc/ech"},
+        {"client key path", "outbounds[2]", R"({"tls": {"key_path": "/etc/ssl/k.pem"}})",
          "/etc/ssl/k.pem"},
         {"their own inbound", "",
          R"({"inbounds": [{"type": "mixed", "listen": "0.0.0.0", "listen_port": 1080}]})",
@@ -193,32 +146,47 @@ TEST(EffectiveConfig, RuleSetsComeFromTheCacheOrNotAtAll) {
 
 // Global routing sends everything to the preferred edge, or to the first one
 // when the configuration no longer has it; selective keeps the service's
-// rules and starts its edge group on the preferred edge.
+// rules and starts its edge group on the preferred edge. The inbound is the
+// provider's own: a TUN device with automatic routes in system mode, with DNS
+// taken over, or a loopback-only proxy in session mode.
 TEST(EffectiveConfig, RoutingModeAndPreferredEdge) {
     struct Case {
+        TunnelMode mode;
         RoutingMode routing;
         std::optional<QString> preferred;
         QString edge;
         QJsonValue final;
-        qsizetype rules; // besides the provider's own two
+        qsizetype rules; // the provider's own and the service's
     };
+    const TunnelMode system = TunnelMode::system, session = TunnelMode::session;
     const Case cases[] = {
-        {RoutingMode::global, u"de-fra-1"_s, u"de-fra-1"_s, u"de-fra-1"_s, 0},
-        {RoutingMode::global, u"gone-1"_s, u"nl-ams-1"_s, u"nl-ams-1"_s, 0},
-        {RoutingMode::global, u"direct"_s, u"nl-ams-1"_s, u"nl-ams-1"_s, 0},
-        {RoutingMode::global, std::nullopt, u"nl-ams-1"_s, u"nl-ams-1"_s, 0},
-        {RoutingMode::selective, u"de-fra-1"_s, u"de-fra-1"_s, u"direct"_s, 3},
-        {RoutingMode::selective, u"gone-1"_s, u"nl-ams-1"_s, u"direct"_s, 3},
+        {system, RoutingMode::global, u"de-fra-1"_s, u"de-fra-1"_s, u"de-fra-1"_s, 2},
+        {session, RoutingMode::global, u"gone-1"_s, u"nl-ams-1"_s, u"nl-ams-1"_s, 1},
+        {system, RoutingMode::global, u"direct"_s, u"nl-ams-1"_s, u"nl-ams-1"_s, 2},
+        {session, RoutingMode::global, std::nullopt, u"nl-ams-1"_s, u"nl-ams-1"_s, 1},
+        {system, RoutingMode::selective, u"de-fra-1"_s, u"de-fra-1"_s, u"direct"_s, 5},
+        {session, RoutingMode::selective, u"gone-1"_s, u"nl-ams-1"_s, u"direct"_s, 4},
     };
     for (const Case& c : cases) {
-        EffectiveConfig::Inputs inputs = inputsFor(serviceConfig(), c.routing);
+        EffectiveConfig::Inputs inputs = inputsFor(serviceConfig(), c.routing, c.mode);
         inputs.preferredEdge = c.preferred;
         const EffectiveConfig::Result result = EffectiveConfig::build(inputs);
         const QJsonObject route = result.config["route"_L1].toObject();
         const auto label = c.preferred.value_or(u"none"_s).toStdString();
         EXPECT_EQ(result.edge, c.edge) << label;
         EXPECT_EQ(route["final"_L1], c.final) << label;
-        EXPECT_EQ(route["rules"_L1].toArray().size(), 2 + c.rules) << label;
+        EXPECT_EQ(route["rules"_L1].toArray().size(), c.rules) << label;
+        const QJsonArray inbounds = result.config["inbounds"_L1].toArray();
+        EXPECT_EQ(inbounds.size(), 1) << label;
+        EXPECT_EQ(inbounds[0].toObject(), c.mode == system
+                                              ? object(R"({"type": "tun", "tag": "tun-in",
+                                        "interface_name": "halvoran0",
+                                        "address": ["172.19.0.1/30", "fdfe:dcba:9876::1/126"],
+                                        "mtu": 9000, "auto_route": true, "strict_route": true,
+                                        "stack": "system"})")
+                                              : object(R"({"type": "mixed", "tag": "mixed-in",
+                                        "listen": "127.0.0.1", "listen_port": 47833})"))
+            << label;
         EXPECT_EQ(route.contains("rule_set"_L1), c.routing == RoutingMode::selective) << label;
         EXPECT_EQ(result.config["outbounds"_L1][0]["default"_L1].toString(),
                   c.routing == RoutingMode::selective ? c.edge : u"nl-ams-1"_s)
@@ -228,23 +196,6 @@ TEST(EffectiveConfig, RoutingModeAndPreferredEdge) {
                   c.routing == RoutingMode::selective)
             << label;
     }
-}
-
-// The inbound is always the provider's own: a TUN device with automatic
-// routes in system mode, a loopback-only proxy in session mode.
-TEST(EffectiveConfig, InboundsAreTheProvidersOwn) {
-    const auto inbounds = [](TunnelMode mode) {
-        return EffectiveConfig::build(inputsFor(serviceConfig(), RoutingMode::selective, mode))
-            .config["inbounds"_L1]
-            .toArray();
-    };
-    const QJsonArray system = inbounds(TunnelMode::system);
-    ASSERT_EQ(system.size(), 1);
-    EXPECT_EQ(system[0]["type"_L1], u"tun"_s);
-    EXPECT_EQ(system[0]["auto_route"_L1], true);
-    EXPECT_EQ(inbounds(TunnelMode::session)[0].toObject(),
-              object(R"({"type": "mixed", "tag": "mixed-in", "listen": "127.0.0.1",
-                         "listen_port": 47833})"));
 }
 
 // What is left out takes what depends on it along: a chain through a missing
