@@ -1,6 +1,7 @@
 #include "service/provider/Privileges.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -64,6 +65,21 @@ QString checkOwnDirectory(const QString& directory) {
         return directory + u" is not a directory";
     if (info.st_uid != ::geteuid())
         return directory + u" belongs to another user";
+    return {};
+}
+
+QString checkTrustedProgram(const QString& program) {
+    const QString resolved = QFileInfo(program).canonicalFilePath();
+    if (resolved.isEmpty())
+        return program + u" cannot be resolved"_s;
+    for (const QString& path :
+         {QFileInfo(program).absolutePath(), resolved, QFileInfo(resolved).absolutePath()}) {
+        struct stat info {};
+        if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+            return path + u": " + QString::fromLocal8Bit(std::strerror(errno));
+        if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)))
+            return path + u" may be changed by someone other than root"_s;
+    }
     return {};
 }
 

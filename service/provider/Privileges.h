@@ -20,4 +20,10 @@ QString restrict(EffectiveConfig::TunnelMode mode);
 // with someone else's settings must not read or write them.
 QString checkOwnDirectory(const QString& directory);
 
+// Empty when `program` may be given network privileges: it, the file it
+// resolves to and their folders belong to root and nobody else may change
+// them. Otherwise whoever could replace it would run their own code with
+// those privileges.
+QString checkTrustedProgram(const QString& program);
+
 } // namespace Privileges

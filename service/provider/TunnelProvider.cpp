@@ -84,6 +84,12 @@ void TunnelProvider::launch() {
              "the PATH"_s);
         return;
     }
+    if (m_options.mode == EffectiveConfig::TunnelMode::system) {
+        if (const QString problem = Privileges::checkTrustedProgram(program); !problem.isEmpty()) {
+            fail(u"the tunnel will not give sing-box network privileges: "_s + problem);
+            return;
+        }
+    }
     EffectiveConfig::Result built;
     EffectiveConfig::Inputs inputs;
     try {

@@ -310,15 +310,24 @@ TEST_F(ProviderProcess, SystemModeHandsTheEngineOnlyTheNetworkCapabilities) {
     EXPECT_EQ(qint64(run["CapEff"_L1].toDouble()), network);
     EXPECT_EQ(run["config"_L1]["inbounds"_L1][0]["type"_L1], u"tun"_s);
 
-    const std::pair<QStringList, QString> refusals[] = {
-        {asNobody, u"error the tunnel needs the CAP_NET_ADMIN capability"_s},
-        {{}, u"error halvoran-tunnel must not run as root in system mode"_s},
+    // An engine the user could replace would run the user's code with the
+    // capabilities.
+    const QString userBin = home + u"/bin"_s;
+    QDir().mkpath(userBin);
+    QFile::link(QStringLiteral(FAKE_ENGINE), userBin + u"/sing-box"_s);
+    QProcess::execute(u"chown"_s, {u"-R"_s, u"65534:65534"_s, userBin});
+    const std::tuple<QStringList, QString, QString> refusals[] = {
+        {asNobody, m_dir.filePath(u"bin"_s), u"error the tunnel needs the CAP_NET_ADMIN"_s},
+        {{}, m_dir.filePath(u"bin"_s), u"error halvoran-tunnel must not run as root in system"_s},
+        {asNobody + withCaps, userBin,
+         u"error the tunnel will not give sing-box network privileges: "_s + userBin},
     };
-    for (const auto& [wrapper, error] : refusals) {
+    for (const auto& [wrapper, path, error] : refusals) {
         setup.wrapper = wrapper;
+        setup.environment.insert(u"PATH"_s, path + u":/usr/bin:/bin"_s);
         Provider provider(m_dir, setup);
         EXPECT_EQ(provider.waitForExit(), 1);
-        EXPECT_TRUE(provider.lines().value(0).startsWith(error))
+        EXPECT_TRUE(provider.lines().value(provider.lines().size() - 1).startsWith(error))
             << provider.allOutput().constData();
     }
 }
