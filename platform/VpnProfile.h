@@ -15,6 +15,11 @@
 // Where a profile's tunnel stands, as the system reports it.
 enum class VpnStatus { invalid, disconnected, connecting, connected, reasserting, disconnecting };
 
+// The status as text ("connected", ...) and back, by exact match; the Linux
+// tunnel service reports statuses this way.
+QString vpnStatusText(VpnStatus status);
+std::optional<VpnStatus> vpnStatusFromText(QStringView text);
+
 // How a profile reaches its tunnel: through the provider named by the bundle
 // identifier, which finds its settings in `providerConfiguration`.
 struct TunnelProviderProtocol {
@@ -50,7 +55,9 @@ public:
     bool isEnabled() const { return m_enabled; }
     void setEnabled(bool enabled) { m_enabled = enabled; }
     // Absent when the profile has no tunnel-provider protocol.
-    const std::optional<TunnelProviderProtocol>& protocolConfiguration() const { return m_protocol; }
+    const std::optional<TunnelProviderProtocol>& protocolConfiguration() const {
+        return m_protocol;
+    }
     void setProtocolConfiguration(std::optional<TunnelProviderProtocol> protocol) {
         m_protocol = std::move(protocol);
     }

@@ -1,0 +1,489 @@
+// halvoran-tunneld as a separate process on private buses, driven over D-Bus
+// with the stand-in provider: profiles on disk, the tunnel's statuses through
+// every way a provider can behave, sleep, a crash of the service, and two
+// users who must not see each other.
+#include "shared/tunnel/TunnelServiceApi.h"
+#include "tests/service/TunneldProcess.h"
+#include "tests/support/Async.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+namespace Api = TunnelServiceApi;
+
+namespace {
+
+const QString token = u"tok3nSECRETabcdef"_s;
+const QString subscriptionURL = u"https://sub.example.net/s/"_s + token;
+
+QVariantMap profile(const QString& behaviour = u"normal"_s, const QString& report = {}) {
+    return {
+        {u"LocalizedDescription"_s, u"VPN"_s},
+        {u"Enabled"_s, true},
+        {u"ProviderBundleIdentifier"_s, u"dev.morvel.vpn.sysext"_s},
+        {u"ServerAddress"_s, subscriptionURL},
+        {u"ProviderConfiguration"_s, QVariantMap{{u"subscription_url"_s, subscriptionURL},
+                                                 {u"standin_behaviour"_s, behaviour},
+                                                 {u"standin_report"_s, report}}},
+    };
+}
+
+QVariantMap mapOf(const QVariant& value) {
+    return qdbus_cast<QVariantMap>(value.value<QDBusArgument>());
+}
+
+// Every StatusChanged that reaches this test's connection, in order.
+class StatusRecorder final : public QObject {
+    Q_OBJECT
+public:
+    explicit StatusRecorder(const QDBusConnection& bus) {
+        QDBusConnection(bus).connect(QString(Api::busName), QString(Api::objectPath),
+                                     QString(Api::interfaceName), u"StatusChanged"_s, this,
+                                     SLOT(record(QString, QString)));
+    }
+    QStringList of(const QString& id) const { return m_seen.value(id); }
+    bool waitFor(const QString& id, const QStringList& statuses,
+                 std::chrono::milliseconds limit = 8s) {
+        return Async::waitUntil([&] { return of(id) == statuses; }, limit);
+    }
+    void clear() { m_seen.clear(); }
+
+public Q_SLOTS:
+    void record(const QString& id, const QString& status) { m_seen[id] << status; }
+
+private:
+    QHash<QString, QStringList> m_seen;
+};
+
+QJsonObject readReport(const QString& path) {
+    Async::waitUntil([&] { return QFile::exists(path); }, 5s);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+QString save(const QDBusConnection& bus, const QVariantMap& map) {
+    const QDBusMessage reply = callTunneld(bus, u"Save"_s, {map});
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    return reply.arguments().value(0).toString();
+}
+
+// A directory the stand-in provider can write its report into, whoever it runs as.
+struct ReportDir {
+    ReportDir() { QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7777)); }
+    QString path(const QString& name) const { return dir.filePath(name); }
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST(TunnelService, ProfilesSurviveRestartsAndBadInputIsRefused) {
+    TunneldProcess service;
+    ASSERT_TRUE(service.start());
+    const QDBusConnection bus = service.bus();
+
+    const QString id = save(bus, profile());
+    EXPECT_EQ(QUuid::fromString(id).toString(QUuid::WithoutBraces), id);
+    QVariantMap saved = mapOf(callTunneld(bus, u"Load"_s, {id}).arguments().value(0));
+    EXPECT_EQ(saved.value(u"Status"_s).toString(), u"disconnected"_s);
+    EXPECT_EQ(mapOf(saved.value(u"ProviderConfiguration"_s)).value(u"subscription_url"_s),
+              subscriptionURL);
+
+    // Changing a saved profile keeps its id; its file is the owner's only.
+    QVariantMap changed = profile();
+    changed.insert(u"Id"_s, id);
+    changed.insert(u"Enabled"_s, false);
+    EXPECT_EQ(save(bus, changed), id);
+    const QString file = service.stateDir() + u"/users/"_s + QString::number(::getuid()) +
+                         u"/profiles/"_s + id + u".json"_s;
+    EXPECT_EQ(QFile::permissions(file) & 0x0077, 0);
+
+    service.stop();
+    ASSERT_TRUE(service.start());
+    const QDBusMessage all = callTunneld(bus, u"LoadAll"_s);
+    const auto profiles =
+        qdbus_cast<QList<QVariantMap>>(all.arguments().value(0).value<QDBusArgument>());
+    ASSERT_EQ(profiles.size(), 1);
+    EXPECT_EQ(profiles[0].value(u"Id"_s).toString(), id);
+    EXPECT_FALSE(profiles[0].value(u"Enabled"_s).toBool());
+
+    const auto without = [](QString key) {
+        QVariantMap map = profile();
+        map.remove(key);
+        return map;
+    };
+    const auto with = [](QString key, QVariant value) {
+        QVariantMap map = profile();
+        map.insert(key, value);
+        return map;
+    };
+    struct Case {
+        const char* what;
+        QString method;
+        QVariantList arguments;
+        QString error;
+    };
+    const QString invalid(Api::Error::invalidArgs);
+    const QString notFound(Api::Error::notFound);
+    const Case cases[] = {
+        {"no description", u"Save"_s, {without(u"LocalizedDescription"_s)}, invalid},
+        {"enabled as text", u"Save"_s, {with(u"Enabled"_s, u"yes"_s)}, invalid},
+        {"unknown field", u"Save"_s, {with(u"OnDemandRules"_s, 1)}, invalid},
+        {"id that names a path", u"Save"_s, {with(u"Id"_s, u"../../etc/passwd"_s)}, invalid},
+        {"unknown id",
+         u"Save"_s,
+         {with(u"Id"_s, QUuid::createUuid().toString(QUuid::WithoutBraces))},
+         notFound},
+        {"nested configuration",
+         u"Save"_s,
+         {with(u"ProviderConfiguration"_s, QVariantMap{{u"a"_s, QVariantMap{{u"b"_s, 1}}}})},
+         invalid},
+        {"huge description",
+         u"Save"_s,
+         {with(u"LocalizedDescription"_s, QString(5000, u'x'))},
+         invalid},
+        {"load of a path", u"Load"_s, {u"../users"_s}, notFound},
+        {"start of nothing", u"Start"_s, {QString()}, notFound},
+        {"wrong signature", u"Start"_s, {42}, u"org.freedesktop.DBus.Error.UnknownMethod"_s},
+    };
+    for (const Case& c : cases) {
+        const QDBusMessage reply = callTunneld(bus, c.method, c.arguments);
+        EXPECT_EQ(reply.errorName(), c.error) << c.what;
+    }
+
+    // A damaged file is set aside and the rest still loads.
+    const QString damaged = QFileInfo(file).dir().filePath(
+        QUuid::createUuid().toString(QUuid::WithoutBraces) + u".json"_s);
+    QFile garbage(damaged);
+    ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+    garbage.write("{\"id\": tru");
+    garbage.close();
+    const QDBusMessage after = callTunneld(bus, u"LoadAll"_s);
+    EXPECT_EQ(
+        qdbus_cast<QList<QVariantMap>>(after.arguments().value(0).value<QDBusArgument>()).size(),
+        1);
+    EXPECT_TRUE(QFile::exists(damaged + u".damaged"_s));
+    EXPECT_TRUE(service.waitForLog(u"unreadable"_s));
+
+    EXPECT_EQ(callTunneld(bus, u"Remove"_s, {id}).type(), QDBusMessage::ReplyMessage);
+    EXPECT_EQ(callTunneld(bus, u"Load"_s, {id}).errorName(), notFound);
+}
+
+TEST(TunnelService, TunnelStatusFollowsTheProvider) {
+    struct Case {
+        QString behaviour;
+        QStringList started; // statuses after Start
+        QStringList stopped; // then after Stop (none: it went down by itself)
+        QString logLine;
+        QStringList arguments{u"--connect-timeout=5000"_s, u"--stop-timeout=400"_s};
+    };
+    const Case cases[] = {
+        {u"normal"_s,
+         {u"connecting"_s, u"connected"_s},
+         {u"disconnecting"_s, u"disconnected"_s},
+         u"provider exited with status 0"_s},
+        {u"crash"_s,
+         {u"connecting"_s, u"connected"_s, u"disconnected"_s},
+         {},
+         u"tunnel down: provider exited with status 3 (engine crashed for [redacted])"_s},
+        {u"fail"_s,
+         {u"connecting"_s, u"disconnected"_s},
+         {},
+         u"tunnel down: provider exited with status 1 (could not reach [redacted])"_s},
+        {u"stubborn"_s,
+         {u"connecting"_s, u"connected"_s},
+         {u"disconnecting"_s, u"disconnected"_s},
+         u"provider did not exit within 400 ms; killed"_s},
+        {u"never"_s,
+         {u"connecting"_s, u"disconnecting"_s, u"disconnected"_s},
+         {},
+         u"provider did not report the tunnel up within 600 ms"_s,
+         {u"--connect-timeout=600"_s, u"--stop-timeout=400"_s}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.behaviour.toStdString());
+        TunneldProcess::Options options;
+        options.arguments = c.arguments;
+        TunneldProcess service(options);
+        ASSERT_TRUE(service.start());
+        const QDBusConnection bus = service.bus();
+        StatusRecorder statuses(bus);
+        ReportDir reports;
+        const QString report = reports.path(u"report"_s);
+        const QString id = save(bus, profile(c.behaviour, report));
+        ASSERT_TRUE(statuses.waitFor(id, {u"disconnected"_s}));
+        statuses.clear();
+
+        EXPECT_EQ(callTunneld(bus, u"Start"_s, {id}).type(), QDBusMessage::ReplyMessage);
+        EXPECT_TRUE(statuses.waitFor(id, c.started)) << statuses.of(id).join(u' ').toStdString();
+        const QJsonObject seen = c.behaviour == u"fail"_s ? QJsonObject() : readReport(report);
+        if (!c.stopped.isEmpty()) {
+            statuses.clear();
+            EXPECT_EQ(callTunneld(bus, u"Stop"_s, {id}).type(), QDBusMessage::ReplyMessage);
+            EXPECT_TRUE(statuses.waitFor(id, c.stopped))
+                << statuses.of(id).join(u' ').toStdString();
+        }
+        EXPECT_TRUE(service.waitForLog(c.logLine)) << service.log().toStdString();
+        EXPECT_EQ(callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString(),
+                  u"disconnected"_s);
+        if (!seen.isEmpty()) {
+            // The token reached the provider on stdin only, and the engine
+            // went down with the provider's process group.
+            EXPECT_EQ(seen[u"config"_s][u"subscription_url"_s].toString(), subscriptionURL);
+            const QByteArray argvAndEnvironment =
+                QJsonDocument(QJsonObject{{u"a"_s, seen[u"argv"_s]}, {u"e"_s, seen[u"environ"_s]}})
+                    .toJson();
+            EXPECT_FALSE(argvAndEnvironment.contains(token.toUtf8()));
+            EXPECT_EQ(seen[u"argv"_s].toArray(), QJsonArray({u"--mode"_s, u"session"_s}));
+            EXPECT_TRUE(waitForExit(seen[u"engine"_s].toInteger()));
+        }
+        service.stop();
+        EXPECT_FALSE(service.log().contains(token)) << service.log().toStdString();
+    }
+}
+
+TEST(TunnelService, StartsThatCannotRunAreRefused) {
+    TunneldProcess::Options options;
+    options.provider = u"/nonexistent/halvoran-tunnel"_s;
+    TunneldProcess service(options);
+    ASSERT_TRUE(service.start());
+    const QDBusConnection bus = service.bus();
+    const QString id = save(bus, profile());
+    const QDBusMessage missing = callTunneld(bus, u"Start"_s, {id});
+    EXPECT_EQ(missing.errorName(), QString(Api::Error::failed));
+    EXPECT_TRUE(missing.errorMessage().contains(u"halvoran-tunnel is not installed"_s));
+
+    QVariantMap disabled = profile();
+    disabled.insert(u"Enabled"_s, false);
+    const QString off = save(bus, disabled);
+    EXPECT_EQ(callTunneld(bus, u"Start"_s, {off}).errorMessage(),
+              u"The VPN profile is disabled."_s);
+    EXPECT_EQ(callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString(),
+              u"disconnected"_s);
+}
+
+TEST(TunnelService, ResumeFromSleepReestablishesConnectedTunnels) {
+    TunneldProcess service;
+    ASSERT_TRUE(service.start());
+    const QDBusConnection bus = service.bus();
+    StatusRecorder statuses(bus);
+    const QString id = save(bus, profile());
+    ASSERT_EQ(callTunneld(bus, u"Start"_s, {id}).type(), QDBusMessage::ReplyMessage);
+    ASSERT_TRUE(statuses.waitFor(id, {u"disconnected"_s, u"connecting"_s, u"connected"_s}));
+    statuses.clear();
+
+    // logind (python3-dbusmock's) announces going to sleep and coming back.
+    for (const bool sleeping : {true, false}) {
+        QDBusMessage signal = QDBusMessage::createMethodCall(
+            u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s,
+            u"org.freedesktop.DBus.Mock"_s, u"EmitSignal"_s);
+        signal << u"org.freedesktop.login1.Manager"_s << u"PrepareForSleep"_s << u"b"_s
+               << QVariantList{QVariant::fromValue(QDBusVariant(sleeping))};
+        const QDBusMessage reply = QDBusConnection::systemBus().call(signal, QDBus::Block, 5000);
+        ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    }
+    EXPECT_TRUE(statuses.waitFor(id, {u"reasserting"_s, u"connected"_s}))
+        << statuses.of(id).join(u' ').toStdString();
+    EXPECT_TRUE(service.log().contains(u"resumed from sleep"_s));
+}
+
+TEST(TunnelService, NothingOutlivesACrashedService) {
+    ReportDir reports;
+    TunneldProcess::Options options;
+    options.stateDir = reports.path(u"state"_s);
+    auto service = std::make_unique<TunneldProcess>(options);
+    ASSERT_TRUE(service->start());
+    const QDBusConnection bus = service->bus();
+    // One provider stops when the service dies; the other ignores SIGTERM
+    // and is found by the next start.
+    QList<QJsonObject> seen;
+    QStringList ids;
+    for (const QString& behaviour : {u"normal"_s, u"stubborn"_s}) {
+        const QString report = reports.path(behaviour);
+        const QString id = save(bus, profile(behaviour, report));
+        ASSERT_EQ(callTunneld(bus, u"Start"_s, {id}).type(), QDBusMessage::ReplyMessage);
+        seen << readReport(report);
+        ids << id;
+    }
+    const qint64 stubborn = seen[1][u"pgid"_s].toInteger();
+    service->stop(SIGKILL);
+    EXPECT_TRUE(waitForExit(seen[0][u"engine"_s].toInteger()));
+    EXPECT_TRUE(processAlive(stubborn));
+
+    service = std::make_unique<TunneldProcess>(options);
+    ASSERT_TRUE(service->start());
+    EXPECT_TRUE(waitForExit(stubborn));
+    EXPECT_TRUE(waitForExit(seen[1][u"engine"_s].toInteger()));
+    EXPECT_TRUE(service->log().contains(u"left by an earlier run"_s));
+    for (const QString& id : ids)
+        EXPECT_EQ(callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString(),
+                  u"disconnected"_s);
+}
+
+namespace {
+
+constexpr uint peerUid = 65534;
+
+// Runs call-as-peer.py as the unprivileged uid; one outcome per call.
+QJsonArray callAsPeer(const QJsonArray& calls) {
+    QProcess peer;
+    peer.start(u"setpriv"_s,
+               {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                QStringLiteral(CALL_AS_PEER),
+                QString::fromUtf8(QJsonDocument(calls).toJson(QJsonDocument::Compact))});
+    if (!peer.waitForFinished(20000)) {
+        peer.kill();
+        peer.waitForFinished(1000);
+        return {};
+    }
+    const QByteArray out = peer.readAllStandardOutput();
+    EXPECT_EQ(peer.exitCode(), 0) << peer.readAllStandardError().toStdString();
+    return QJsonDocument::fromJson(out).array();
+}
+
+QJsonArray call(const QString& method, const QJsonArray& arguments) {
+    return QJsonArray{method, arguments};
+}
+
+QJsonObject profileJson(const QString& report) {
+    return QJsonObject::fromVariantMap(profile(u"normal"_s, report));
+}
+
+void setPolkitAllowed(const QStringList& actions) {
+    QDBusMessage allow = QDBusMessage::createMethodCall(
+        u"org.freedesktop.PolicyKit1"_s, u"/org/freedesktop/PolicyKit1/Authority"_s,
+        u"org.freedesktop.DBus.Mock"_s, u"SetAllowed"_s);
+    allow << actions;
+    QDBusConnection::systemBus().call(allow, QDBus::Block, 5000);
+}
+
+} // namespace
+
+TEST(TunnelService, SystemModeKeepsEachUserToTheirOwnProfiles) {
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs root to run as a second uid";
+    setPolkitAllowed({});
+    TunneldProcess::Options options;
+    options.session = false;
+    TunneldProcess service(options);
+    ASSERT_TRUE(service.start());
+    const QDBusConnection bus = service.bus();
+    StatusRecorder statuses(bus);
+    ReportDir reports;
+
+    // Not approved yet: polkit says no, and nothing may be saved.
+    EXPECT_EQ(callTunneld(bus, u"RequestApproval"_s, {false}).arguments().value(0).toString(),
+              QString(Api::needsApproval));
+    EXPECT_EQ(callTunneld(bus, u"Save"_s, {profile()}).errorName(),
+              QString(Api::Error::notAuthorized));
+    setPolkitAllowed({QString(Api::polkitAction)});
+    EXPECT_EQ(callTunneld(bus, u"RequestApproval"_s, {true}).arguments().value(0).toString(),
+              QString(Api::approved));
+    const QString mine = save(bus, profile(u"normal"_s, reports.path(u"root"_s)));
+
+    // The approval outlives the service, and polkit is not asked again.
+    setPolkitAllowed({});
+    service.stop();
+    ASSERT_TRUE(service.start());
+    EXPECT_EQ(callTunneld(bus, u"RequestApproval"_s, {false}).arguments().value(0).toString(),
+              QString(Api::approved));
+
+    QJsonObject foreign = profileJson(reports.path(u"peer"_s));
+    foreign.insert(u"Id"_s, mine);
+    setPolkitAllowed({QString(Api::polkitAction)});
+    const QJsonArray outcomes = callAsPeer({
+        call(u"LoadAll"_s, {}),
+        call(u"Load"_s, {mine}),
+        call(u"Status"_s, {mine}),
+        call(u"Start"_s, {mine}),
+        call(u"Stop"_s, {mine}),
+        call(u"Remove"_s, {mine}),
+        call(u"RequestApproval"_s, {false}),
+        call(u"Save"_s, {foreign}),
+        call(u"Save"_s, {profileJson(reports.path(u"peer"_s))}),
+    });
+    ASSERT_EQ(outcomes.size(), 9);
+    const QJsonValue nothing = QJsonObject{{u"ok"_s, QJsonArray()}};
+    const QJsonValue notFound = QJsonObject{{u"error"_s, QString(Api::Error::notFound)}};
+    EXPECT_EQ(outcomes[0], nothing);
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(outcomes[i], notFound) << i;
+    EXPECT_EQ(outcomes[6], QJsonValue(QJsonObject{{u"ok"_s, QString(Api::approved)}}));
+    EXPECT_EQ(outcomes[7], notFound);
+    const QString theirs = outcomes[8][u"ok"_s].toString();
+    ASSERT_FALSE(theirs.isEmpty()) << QJsonDocument(outcomes).toJson().toStdString();
+
+    // Root's profile is untouched and root does not see the other's.
+    const auto rootProfiles = qdbus_cast<QList<QVariantMap>>(
+        callTunneld(bus, u"LoadAll"_s).arguments().value(0).value<QDBusArgument>());
+    ASSERT_EQ(rootProfiles.size(), 1);
+    EXPECT_EQ(rootProfiles[0].value(u"Id"_s).toString(), mine);
+    EXPECT_EQ(callTunneld(bus, u"Load"_s, {theirs}).errorName(), QString(Api::Error::notFound));
+
+    // The peer's tunnel runs as the peer, with only the network capabilities.
+    const QJsonArray started = callAsPeer(QJsonArray{QJsonValue(call(u"Start"_s, {theirs}))});
+    EXPECT_EQ(started, QJsonArray({QJsonObject{{u"ok"_s, QJsonValue()}}}));
+    const QJsonObject seen = readReport(reports.path(u"peer"_s));
+    EXPECT_EQ(seen[u"uid"_s].toInteger(), peerUid);
+    // CAP_NET_BIND_SERVICE (10) and CAP_NET_ADMIN (12).
+    EXPECT_EQ(seen[u"cap_amb"_s].toString(), u"0000000000001400"_s);
+    EXPECT_EQ(seen[u"cap_eff"_s].toString(), u"0000000000001400"_s);
+    EXPECT_EQ(seen[u"argv"_s].toArray(), QJsonArray({u"--mode"_s, u"system"_s}));
+    EXPECT_EQ(seen[u"environ"_s][u"HOME"_s].toString(), u"/nonexistent"_s);
+    EXPECT_TRUE(statuses.of(theirs).isEmpty()) << "another user's status reached root";
+    const QJsonArray stopped = callAsPeer(QJsonArray{QJsonValue(call(u"Stop"_s, {theirs}))});
+    EXPECT_TRUE(waitForExit(seen[u"engine"_s].toInteger()));
+}
+
+// Run inside a network namespace of its own (see tests/CMakeLists.txt), where
+// the test may change the default route.
+TEST(TunnelService, ANewDefaultRouteReestablishesConnectedTunnels) {
+    if (qEnvironmentVariable("HALVORAN_TEST_NETNS") != u"1"_s)
+        GTEST_SKIP() << "runs only in a network namespace of its own";
+    const auto ip = [](const QStringList& arguments) {
+        QProcess process;
+        process.start(u"ip"_s, arguments);
+        return process.waitForFinished(5000) && process.exitCode() == 0;
+    };
+    // Documentation addresses on a veth pair of the namespace's own: nothing
+    // leaves it.
+    ASSERT_TRUE(
+        ip({u"link"_s, u"add"_s, u"hv0"_s, u"type"_s, u"veth"_s, u"peer"_s, u"name"_s, u"hv1"_s}));
+    ASSERT_TRUE(ip({u"link"_s, u"set"_s, u"hv0"_s, u"up"_s}));
+    ASSERT_TRUE(ip({u"link"_s, u"set"_s, u"hv1"_s, u"up"_s}));
+    ASSERT_TRUE(ip({u"addr"_s, u"add"_s, u"192.0.2.10/24"_s, u"dev"_s, u"hv0"_s}));
+    ASSERT_TRUE(ip({u"route"_s, u"add"_s, u"default"_s, u"via"_s, u"192.0.2.1"_s}));
+
+    TunneldProcess service;
+    ASSERT_TRUE(service.start());
+    const QDBusConnection bus = service.bus();
+    StatusRecorder statuses(bus);
+    const QString id = save(bus, profile());
+    ASSERT_EQ(callTunneld(bus, u"Start"_s, {id}).type(), QDBusMessage::ReplyMessage);
+    ASSERT_TRUE(statuses.waitFor(id, {u"disconnected"_s, u"connecting"_s, u"connected"_s}));
+    statuses.clear();
+
+    // A route that is not the default changes nothing; a new gateway does.
+    ASSERT_TRUE(ip({u"route"_s, u"add"_s, u"198.51.100.0/24"_s, u"via"_s, u"192.0.2.2"_s}));
+    ASSERT_TRUE(ip({u"route"_s, u"replace"_s, u"default"_s, u"via"_s, u"192.0.2.254"_s}));
+    EXPECT_TRUE(statuses.waitFor(id, {u"reasserting"_s, u"connected"_s}))
+        << statuses.of(id).join(u' ').toStdString();
+    EXPECT_TRUE(service.log().contains(u"default route changed"_s));
+}
+
+#include "TunnelServiceTest.moc"

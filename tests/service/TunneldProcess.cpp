@@ -1,0 +1,96 @@
+#include "tests/service/TunneldProcess.h"
+
+#include "shared/tunnel/TunnelServiceApi.h"
+#include "tests/support/Async.h"
+
+#include <QDBusConnectionInterface>
+#include <QFile>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+namespace Api = TunnelServiceApi;
+
+TunneldProcess::TunneldProcess(Options options)
+    : m_options(std::move(options))
+    , m_stateDir(m_options.stateDir.isEmpty() ? m_temporary.filePath(u"state"_s)
+                                              : m_options.stateDir) {
+    m_process.setProgram(QStringLiteral(TUNNELD));
+    QStringList arguments = m_options.arguments;
+    arguments << u"--state-dir"_s << m_stateDir << u"--log-stderr"_s;
+    if (m_options.session)
+        arguments << u"--session"_s;
+    m_process.setArguments(arguments);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"HALVORAN_TUNNEL_PROVIDER"_s, m_options.provider);
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+}
+
+TunneldProcess::~TunneldProcess() {
+    stop();
+}
+
+QDBusConnection TunneldProcess::bus() const {
+    return m_options.session ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
+}
+
+bool TunneldProcess::start() {
+    m_process.start();
+    if (!m_process.waitForStarted(5000))
+        return false;
+    const QDBusConnection connection = bus();
+    return Async::waitUntil(
+               [&] {
+                   return connection.interface()->serviceOwner(QString(Api::busName)).isValid() ||
+                          m_process.state() == QProcess::NotRunning;
+               },
+               std::chrono::seconds(5)) &&
+           m_process.state() == QProcess::Running;
+}
+
+void TunneldProcess::stop(int signal) {
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(m_process.processId()), signal);
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+    log();
+    // The bus notices the exit a moment later.
+    const QDBusConnection connection = bus();
+    Async::waitUntil(
+        [&] { return !connection.interface()->serviceOwner(QString(Api::busName)).isValid(); },
+        std::chrono::seconds(2));
+}
+
+QString TunneldProcess::log() {
+    m_log += QString::fromUtf8(m_process.readAllStandardError());
+    return m_log;
+}
+
+bool TunneldProcess::waitForLog(const QString& text, std::chrono::milliseconds limit) {
+    return Async::waitUntil([&] { return log().contains(text); }, limit);
+}
+
+QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
+                         const QVariantList& arguments) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString(Api::busName), QString(Api::objectPath), QString(Api::interfaceName), method);
+    call.setArguments(arguments);
+    return bus.call(call, QDBus::Block, 5000);
+}
+
+bool processAlive(qint64 pid) {
+    QFile stat(u"/proc/"_s + QString::number(pid) + u"/stat"_s);
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close > 0 && text.mid(close + 2, 1) != "Z";
+}
+
+bool waitForExit(qint64 pid, std::chrono::milliseconds limit) {
+    return Async::waitUntil([pid] { return !processAlive(pid); }, limit);
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+
+// One halvoran-tunneld for a test, on the private buses of with-buses.sh,
+// with the stand-in provider, short bounds and its log on stderr, which the
+// test reads. Stopped (and killed if need be) when it goes.
+class TunneldProcess {
+public:
+    struct Options {
+        bool session = true;
+        QString stateDir; // a fresh temporary one when empty
+        QString provider = QStringLiteral(STANDIN_PROVIDER);
+        QStringList arguments{QStringLiteral("--connect-timeout=1500"),
+                              QStringLiteral("--stop-timeout=400"),
+                              QStringLiteral("--route-settle=100")};
+    };
+
+    explicit TunneldProcess(Options options);
+    TunneldProcess()
+        : TunneldProcess(Options()) {}
+    ~TunneldProcess();
+
+    // Starts it and waits until it owns its bus name; false after 5 s.
+    bool start();
+    // Ends it with `signal` and waits for the exit.
+    void stop(int signal = 15);
+    qint64 pid() const { return m_process.processId(); }
+    const QString& stateDir() const { return m_stateDir; }
+    QDBusConnection bus() const;
+
+    // The log so far, and a wait for a line containing `text`.
+    QString log();
+    bool waitForLog(const QString& text, std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+private:
+    Options m_options;
+    QTemporaryDir m_temporary;
+    QString m_stateDir;
+    QProcess m_process;
+    QString m_log;
+};
+
+// Calls the service's `method` on `bus`, waiting at most 5 s.
+QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
+                         const QVariantList& arguments = {});
+
+// Whether the process `pid` still runs (not a zombie).
+bool processAlive(qint64 pid);
+// Waits until `pid` is gone; false after `limit`.
+bool waitForExit(qint64 pid, std::chrono::milliseconds limit = std::chrono::seconds(5));
