@@ -17,7 +17,7 @@
 using namespace Qt::StringLiterals;
 
 #ifndef HALVORAN_PROVIDER_INSTALL_DIR
-#define HALVORAN_PROVIDER_INSTALL_DIR "/usr/local/bin"
+#define HALVORAN_PROVIDER_INSTALL_DIR "/usr/local/libexec"
 #endif
 
 namespace {
