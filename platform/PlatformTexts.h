@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // User-visible texts that name a place or a machine of the platform.
 namespace PlatformTexts {
@@ -11,5 +12,12 @@ QString vpnSettingsPlace();
 
 // The result shown when the extension is activated only after a restart.
 QString restartToFinishExtension();
+
+// The approval screen: what is asked of the user, the steps before the last
+// ("Come back here — it continues automatically."), and the button that
+// resubmits the request.
+QString approvalSubtitle();
+QStringList approvalSteps();
+QString approvalButtonTitle();
 
 } // namespace PlatformTexts

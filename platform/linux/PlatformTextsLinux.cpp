@@ -13,4 +13,23 @@ QString restartToFinishExtension() {
     return u"Restart your computer to finish enabling the VPN extension."_s;
 }
 
+// Approval on Linux is an administrator's polkit authorisation, asked for
+// when the button resubmits the request.
+QString approvalSubtitle() {
+    return u"Your system needs an administrator’s permission to let Halvoran’s tunnel service "
+           u"run. It's a one-time approval."_s;
+}
+
+QStringList approvalSteps() {
+    return {
+        u"Click “Allow” below."_s,
+        u"Enter an administrator’s password when your system asks."_s,
+        u"No prompt? Install and start the tunnel service (see the README)."_s,
+    };
+}
+
+QString approvalButtonTitle() {
+    return u"Allow"_s;
+}
+
 } // namespace PlatformTexts
