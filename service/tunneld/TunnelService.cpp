@@ -8,7 +8,9 @@
 #include <QDBusArgument>
 #include <QDBusMetaType>
 #include <QDBusPendingCall>
+#include <QEventLoop>
 #include <QJsonDocument>
+#include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
 #include <qcoro/qcorodbuspendingcall.h>
@@ -89,6 +91,19 @@ QString TunnelService::key(uid_t uid, const QString& id) {
 }
 
 void TunnelService::shutdown() {
+    if (!m_sessions.isEmpty()) {
+        QEventLoop loop;
+        QTimer::singleShot(m_timing.stopBound, &loop, &QEventLoop::quit);
+        for (TunnelSession* session : std::as_const(m_sessions)) {
+            connect(session, &TunnelSession::ended, &loop, [this, &loop] {
+                if (m_sessions.isEmpty())
+                    loop.quit();
+            });
+            session->stop(u"the service is stopping"_s);
+        }
+        if (!m_sessions.isEmpty())
+            loop.exec();
+    }
     const auto sessions = std::exchange(m_sessions, {});
     for (TunnelSession* session : sessions) {
         session->disconnect(this);

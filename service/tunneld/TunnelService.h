@@ -36,7 +36,8 @@ public:
 
     // Re-establishes every connected tunnel (after sleep, on a new network).
     void reassertAll(const QString& why);
-    // Ends every tunnel at once, for the service's own exit.
+    // Stops every tunnel for the service's own exit: each provider gets the
+    // stop bound to wind its engine down, then what is left is killed.
     void shutdown();
 
 public Q_SLOTS:

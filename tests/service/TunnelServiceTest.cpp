@@ -282,7 +282,8 @@ TEST(TunnelService, ResumeFromSleepReestablishesConnectedTunnels) {
     ASSERT_TRUE(service.start());
     const QDBusConnection bus = service.bus();
     StatusRecorder statuses(bus);
-    const QString id = save(bus, profile());
+    ReportDir reports;
+    const QString id = save(bus, profile(u"normal"_s, reports.path(u"report"_s)));
     ASSERT_EQ(callTunneld(bus, u"Start"_s, {id}).type(), QDBusMessage::ReplyMessage);
     ASSERT_TRUE(statuses.waitFor(id, {u"disconnected"_s, u"connecting"_s, u"connected"_s}));
     statuses.clear();
@@ -300,6 +301,13 @@ TEST(TunnelService, ResumeFromSleepReestablishesConnectedTunnels) {
     EXPECT_TRUE(statuses.waitFor(id, {u"reasserting"_s, u"connected"_s}))
         << statuses.of(id).join(u' ').toStdString();
     EXPECT_TRUE(service.log().contains(u"resumed from sleep"_s));
+
+    // A service told to stop lets the provider stop its engine first.
+    const qint64 engine = readReport(reports.path(u"report"_s))[u"engine"_s].toInteger();
+    service.stop(SIGTERM);
+    EXPECT_FALSE(processAlive(engine));
+    EXPECT_TRUE(service.log().contains(u"stopping (the service is stopping)"_s));
+    EXPECT_TRUE(service.log().contains(u"provider exited with status 0"_s));
 }
 
 TEST(TunnelService, NothingOutlivesACrashedService) {
