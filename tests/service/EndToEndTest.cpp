@@ -1,0 +1,134 @@
+// The whole tunnel on one machine, on private buses: the controller with the
+// Linux backends activates against the demo service, installs its profile
+// through halvoran-tunneld, connects through halvoran-tunnel running the
+// stand-in engine, survives a resume from sleep, disconnects and signs out.
+#include "app/core/TunnelController.h"
+#include "platform/linux/DbusExtensionManager.h"
+#include "platform/linux/DbusVpnProfileStore.h"
+#include "shared/api/APIClient.h"
+#include "shared/async/Clock.h"
+#include "shared/settings/SharedDefaults.h"
+#include "tests/service/TunneldProcess.h"
+#include "tests/support/Async.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QDBusArgument>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QMetaEnum>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+QString kindName(Kind kind) {
+    return QString::fromLatin1(QMetaEnum::fromType<Kind>().valueToKey(int(kind)));
+}
+
+// halvoran-demo-service on the port the test library talks to.
+class DemoService {
+public:
+    bool start() {
+        m_process.setProgram(QStringLiteral(DEMO_SERVICE));
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return false;
+        // Up once it accepts a connection.
+        return Async::waitUntil([] {
+            QProcess probe;
+            probe.start(u"bash"_s, {u"-c"_s, u"exec 3<>/dev/tcp/127.0.0.1/47832"_s});
+            return probe.waitForFinished(2000) && probe.exitCode() == 0;
+        });
+    }
+    ~DemoService() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+
+private:
+    QProcess m_process;
+};
+
+int profileCount(const QDBusConnection& bus) {
+    return int(qdbus_cast<QList<QVariantMap>>(
+                   callTunneld(bus, u"LoadAll"_s).arguments().value(0).value<QDBusArgument>())
+                   .size());
+}
+
+} // namespace
+
+TEST(EndToEnd, ActivateConnectResumeDisconnectSignOut) {
+    SharedDefaults::clearAll();
+    DemoService demo;
+    ASSERT_TRUE(demo.start());
+
+    // The engine on the service's PATH is the stand-in.
+    QTemporaryDir bin;
+    ASSERT_TRUE(QFile::link(QStringLiteral(STANDIN_ENGINE), bin.filePath(u"sing-box"_s)));
+    qputenv("PATH", (bin.path() + u':' + qEnvironmentVariable("PATH")).toUtf8());
+    TunneldProcess::Options options;
+    options.provider = QStringLiteral(PROVIDER);
+    options.arguments = {u"--connect-timeout=20000"_s};
+    TunneldProcess service(options);
+    ASSERT_TRUE(service.start());
+
+    DbusVpnProfileStore profiles(TunnelServiceBus::sessionBus());
+    DbusExtensionManager extensions(TunnelServiceBus::sessionBus());
+    APIClient api(Clock::system());
+    TunnelController controller(profiles, extensions, api, Clock::system(), {});
+    QStringList states;
+    QObject::connect(&controller, &TunnelController::stateChanged,
+                     [&] { states << kindName(controller.state().kind()); });
+    const auto reaches = [&](Kind kind, std::chrono::milliseconds limit = 10s) {
+        return Async::waitUntil([&] { return controller.state().kind() == kind; }, limit);
+    };
+    ASSERT_TRUE(Async::waitUntil([&] {
+        return controller.sysext()->status().kind() ==
+               SystemExtensionInstaller::Status::Kind::installed;
+    }));
+    EXPECT_EQ(controller.state().kind(), Kind::notActivated);
+
+    Async::run(controller.activate(u"DEMO-2026"_s), 20s);
+    ASSERT_EQ(controller.state().kind(), Kind::idle) << controller.state().message().toStdString();
+    EXPECT_EQ(profileCount(service.bus()), 1);
+
+    QElapsedTimer connecting;
+    connecting.start();
+    Async::run(controller.connect(), 20s);
+    ASSERT_TRUE(reaches(Kind::connected, 20s)) << service.log().toStdString();
+    // Printed for the README's figures: start request to "connected".
+    std::printf("start to connected: %lld ms\n", connecting.elapsed());
+
+    // logind announces a resume: the tunnel is re-established on its own.
+    states.clear();
+    for (const bool sleeping : {true, false}) {
+        QDBusMessage signal = QDBusMessage::createMethodCall(
+            u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s,
+            u"org.freedesktop.DBus.Mock"_s, u"EmitSignal"_s);
+        signal << u"org.freedesktop.login1.Manager"_s << u"PrepareForSleep"_s << u"b"_s
+               << QVariantList{QVariant::fromValue(QDBusVariant(sleeping))};
+        QDBusConnection::systemBus().call(signal, QDBus::Block, 5000);
+    }
+    ASSERT_TRUE(Async::waitUntil([&] { return states.size() >= 2; }, 20s));
+    ASSERT_TRUE(reaches(Kind::connected, 20s));
+    EXPECT_EQ(states, (QStringList{u"connecting"_s, u"connected"_s}));
+    EXPECT_TRUE(service.log().contains(u"status reasserting"_s));
+
+    Async::run(controller.disconnect(), 10s);
+    ASSERT_TRUE(reaches(Kind::idle));
+
+    Async::run(controller.signOut(), 10s);
+    EXPECT_TRUE(reaches(Kind::notActivated));
+    EXPECT_EQ(profileCount(service.bus()), 0);
+    EXPECT_FALSE(SharedDefaults::subscriptionToken());
+    SharedDefaults::clearAll();
+}
