@@ -18,6 +18,8 @@ test: build
 
 bench: build
 	@for b in $$(find $(BUILD_DIR)/bench -maxdepth 1 -name "bench_*" -type f -executable | sort); do echo "== $$b"; $$b --benchmark_min_time=0.3; done
+	@echo "== halvoran-tunneld (stand-in provider)"
+	@tests/service/with-buses.sh bench/tunneld-figures.py $(BUILD_DIR)/service/tunneld/halvoran-tunneld tests/service/stand-in-provider.py
 
 clean:
 	rm -rf build
