@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: deps configure build test bench clean
+.PHONY: deps configure build test bench run clean
 
 deps:
 	scripts/install-deps
@@ -15,6 +15,9 @@ build: configure
 
 test: build
 	ctest --preset $(PRESET)
+
+run: build
+	scripts/run-demo $(BUILD_DIR)
 
 bench: build
 	@for b in $$(find $(BUILD_DIR)/bench -maxdepth 1 -name "bench_*" -type f -executable | sort); do echo "== $$b"; $$b --benchmark_min_time=0.3; done
