@@ -54,11 +54,14 @@ public:
         answers << name(r) + u" failed "_s + QString::number(error.code()) + u' ' +
                        error.localizedDescription();
     }
-    QList<const ExtensionRequest*> requests;
+    // Held, so that no later request can take a finished one's address.
+    QList<std::shared_ptr<ExtensionRequest>> requests;
 
 private:
     QString name(const ExtensionRequest& r) const {
-        return u'#' + QString::number(requests.indexOf(&r));
+        const auto it = std::find_if(requests.begin(), requests.end(),
+                                     [&](const auto& held) { return held.get() == &r; });
+        return u'#' + QString::number(it - requests.begin());
     }
 };
 
@@ -66,7 +69,7 @@ std::shared_ptr<ExtensionRequest> submit(DbusExtensionManager& manager,
                                          RecordingDelegate& delegate) {
     auto request = std::make_shared<ExtensionRequest>(u"dev.morvel.vpn.sysext"_s);
     request->setDelegate(&delegate);
-    delegate.requests << request.get();
+    delegate.requests << request;
     manager.submitRequest(request);
     return request;
 }
