@@ -698,6 +698,18 @@ private:
             dns.insert("final"_L1, source.value("final"_L1));
         else if (source.contains("final"_L1))
             m_result.leftOut.append(u"dns.final"_s);
+        // Globally routed, lookups go through the edge too: the system's own
+        // resolver would ask outside the tunnel.
+        if (!selective) {
+            const auto remote =
+                std::find_if(servers.begin(), servers.end(), [](const QJsonObject& s) {
+                    const QString way =
+                        s.value("type"_L1).toString(s.value("address"_L1).toString());
+                    return way != u"local" && !way.startsWith(u"dhcp");
+                });
+            if (remote != servers.end())
+                dns.insert("final"_L1, remote->value("tag"_L1));
+        }
         return dns;
     }
 

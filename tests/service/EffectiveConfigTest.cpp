@@ -192,8 +192,11 @@ TEST(EffectiveConfig, RoutingModeAndPreferredEdge) {
                   c.routing == RoutingMode::selective ? c.edge : u"nl-ams-1"_s)
             << label;
         // Globally, lookups follow everything else to the edge.
-        EXPECT_EQ(result.config["dns"_L1]["servers"_L1][0].toObject().contains("detour"_L1),
+        const QJsonObject dns = result.config["dns"_L1].toObject();
+        EXPECT_EQ(dns["servers"_L1][0].toObject().contains("detour"_L1),
                   c.routing == RoutingMode::selective)
+            << label;
+        EXPECT_EQ(dns["final"_L1], c.routing == RoutingMode::selective ? u"local"_s : u"remote"_s)
             << label;
     }
 }
