@@ -54,11 +54,15 @@ public:
         answers << name(r) + u" failed "_s + QString::number(error.code()) + u' ' +
                        error.localizedDescription();
     }
-    QList<const ExtensionRequest*> requests;
+    // Kept alive, so that no later request takes an earlier one's address.
+    QList<std::shared_ptr<ExtensionRequest>> requests;
 
 private:
     QString name(const ExtensionRequest& r) const {
-        return u'#' + QString::number(requests.indexOf(&r));
+        for (qsizetype i = 0; i < requests.size(); ++i)
+            if (requests[i].get() == &r)
+                return u'#' + QString::number(i);
+        return u"#?"_s;
     }
 };
 
@@ -66,7 +70,7 @@ std::shared_ptr<ExtensionRequest> submit(DbusExtensionManager& manager,
                                          RecordingDelegate& delegate) {
     auto request = std::make_shared<ExtensionRequest>(u"dev.morvel.vpn.sysext"_s);
     request->setDelegate(&delegate);
-    delegate.requests << request.get();
+    delegate.requests << request;
     manager.submitRequest(request);
     return request;
 }
