@@ -72,8 +72,9 @@ TunnelService::TunnelService(QDBusConnection bus, Mode mode, TunnelSession::Timi
     , m_timing(timing)
     , m_store(store)
     , m_records(records)
-    , m_authorization(authorization)
-    , m_callerWatcher(QString(), m_bus, QDBusServiceWatcher::WatchForUnregistration) {
+    , m_authorization(authorization) {
+    m_callerWatcher.setConnection(m_bus);
+    m_callerWatcher.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     qDBusRegisterMetaType<QList<QVariantMap>>();
     connect(&m_callerWatcher, &QDBusServiceWatcher::serviceUnregistered, this,
             [this](const QString& name) {

@@ -136,10 +136,7 @@ int main(int argc, char** argv) {
                    qUtf8Printable(error));
         return 1;
     }
-    // Nothing a crashed run started may outlive it, and no status of then holds.
     RunningRecords records(root + u"/running"_s);
-    if (const int killed = records.reconcile())
-        qCInfo(ServiceLog::tunneld, "stopped %d tunnel(s) left by an earlier run", killed);
 
     QDBusConnection bus =
         sessionMode ? QDBusConnection::sessionBus() : QDBusConnection::systemBus();
@@ -178,6 +175,11 @@ int main(int argc, char** argv) {
                    qUtf8Printable(bus.lastError().message()));
         return 1;
     }
+    // Only now, with the name ours and so no other instance running: nothing
+    // a crashed run started may outlive it, and no status of then holds.
+    // Calls wait in the queue until this is done.
+    if (const int killed = records.reconcile())
+        qCInfo(ServiceLog::tunneld, "stopped %d tunnel(s) left by an earlier run", killed);
     handleTermination();
     qCInfo(ServiceLog::tunneld, "serving %s on the %s bus, state in %s",
            qUtf8Printable(QString(TunnelServiceApi::busName)), sessionMode ? "session" : "system",

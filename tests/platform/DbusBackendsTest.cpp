@@ -54,14 +54,15 @@ public:
         answers << name(r) + u" failed "_s + QString::number(error.code()) + u' ' +
                        error.localizedDescription();
     }
-    // Held, so that no later request can take a finished one's address.
+    // Kept alive, so that no later request takes an earlier one's address.
     QList<std::shared_ptr<ExtensionRequest>> requests;
 
 private:
     QString name(const ExtensionRequest& r) const {
-        const auto it = std::find_if(requests.begin(), requests.end(),
-                                     [&](const auto& held) { return held.get() == &r; });
-        return u'#' + QString::number(it - requests.begin());
+        for (qsizetype i = 0; i < requests.size(); ++i)
+            if (requests[i].get() == &r)
+                return u'#' + QString::number(i);
+        return u"#?"_s;
     }
 };
 

@@ -329,6 +329,15 @@ TEST(TunnelService, NothingOutlivesACrashedService) {
         ids << id;
     }
     const qint64 stubborn = seen[1][u"pgid"_s].toInteger();
+    // A second instance cannot have the name, and so must not touch the
+    // first one's tunnels.
+    {
+        TunneldProcess second(options);
+        second.start();
+        EXPECT_TRUE(second.waitForLog(u"cannot own dev.morvel.vpn.Tunnel"_s));
+    }
+    EXPECT_EQ(callTunneld(bus, u"Status"_s, {ids[1]}).arguments().value(0).toString(),
+              u"connected"_s);
     service->stop(SIGKILL);
     EXPECT_TRUE(waitForExit(seen[0][u"engine"_s].toInteger()));
     EXPECT_TRUE(processAlive(stubborn));
