@@ -59,7 +59,9 @@ bus_config() { # <type> <socket>
 CONF
 }
 
-start_bus() { # <type> -> prints the address
+# Runs in this shell, not in a command substitution's subshell: the bus's pid
+# must reach `pids`, or the cleanup would leave the bus running.
+start_bus() { # <type> -> the address in $scratch/<type>.address
   local socket=$scratch/$1_bus_socket
   bus_config "$1" "$socket" >"$scratch/$1.conf"
   dbus-daemon --nofork --nopidfile --config-file="$scratch/$1.conf" \
@@ -71,13 +73,14 @@ start_bus() { # <type> -> prints the address
   done
   [ -S "$socket" ] || fail "the $1 bus did not start: $(cat "$scratch/$1.log")"
   chmod 666 "$socket"
-  echo "unix:path=$socket"
+  echo "unix:path=$socket" >"$scratch/$1.address"
 }
 
-export DBUS_SYSTEM_BUS_ADDRESS
-DBUS_SYSTEM_BUS_ADDRESS=$(start_bus system)
-export DBUS_SESSION_BUS_ADDRESS
-DBUS_SESSION_BUS_ADDRESS=$(start_bus session)
+start_bus system
+start_bus session
+export DBUS_SYSTEM_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS
+DBUS_SYSTEM_BUS_ADDRESS=$(cat "$scratch/system.address")
+DBUS_SESSION_BUS_ADDRESS=$(cat "$scratch/session.address")
 unset DISPLAY WAYLAND_DISPLAY
 
 owned() { # <name>
