@@ -1,6 +1,7 @@
 #include "app/ui/Presentation.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 #include <QUrl>
 
 using namespace Qt::StringLiterals;
@@ -90,6 +91,57 @@ Remaining remainingTime(const QDateTime& expiresAt, const QDateTime& now) {
     if (const qint64 days = seconds / 86400; days > 0)
         return {QString::number(days) + (days == 1 ? u" day left"_s : u" days left"_s), tone};
     return {QString::number(std::max<qint64>(1, seconds / 3600)) + u"h left"_s, tone};
+}
+
+namespace {
+
+QString dateTime(const QDateTime& date, const QLocale& locale, bool abbreviated) {
+    QString format = locale.dateFormat(QLocale::LongFormat);
+    // Drop the weekday and the separator after it ("dddd, " or "dddd ").
+    static const QRegularExpression weekday(u"d{4}[,.]?\\s*"_s);
+    format.remove(weekday);
+    if (abbreviated)
+        format.replace(u"MMMM"_s, u"MMM"_s);
+    const QDateTime local = date.toLocalTime();
+    return locale.toString(local.date(), format.trimmed()) + u", "_s +
+           locale.toString(local.time(), QLocale::ShortFormat);
+}
+
+} // namespace
+
+QString longDateTime(const QDateTime& date, const QLocale& locale) {
+    return dateTime(date, locale, false);
+}
+
+QString abbreviatedDateTime(const QDateTime& date, const QLocale& locale) {
+    return dateTime(date, locale, true);
+}
+
+QString relativeTime(const QDateTime& date, const QDateTime& now) {
+    const qint64 seconds = date.secsTo(now);
+    const qint64 span = std::abs(seconds);
+    if (span < 1)
+        return u"now"_s;
+    const auto phrase = [seconds](qint64 count, const char* unit) -> QString {
+        QString amount = QString::number(count) + u' ' + QLatin1StringView(unit) +
+                         (count == 1 ? QString() : u"s"_s);
+        return seconds > 0 ? amount + u" ago"_s : u"in "_s + amount;
+    };
+    if (span < 60)
+        return phrase(span, "second");
+    if (span < 3600)
+        return phrase(span / 60, "minute");
+    if (span < 86400)
+        return phrase(span / 3600, "hour");
+    if (span < 2 * 86400)
+        return seconds > 0 ? u"yesterday"_s : u"tomorrow"_s;
+    if (span < 7 * 86400)
+        return phrase(span / 86400, "day");
+    if (span < 30 * 86400)
+        return phrase(span / (7 * 86400), "week");
+    if (span < 365 * 86400)
+        return phrase(span / (30 * 86400), "month");
+    return phrase(span / (365 * 86400), "year");
 }
 
 QString trimmedCode(const QString& code) {

@@ -4,6 +4,7 @@
 #include "shared/health/HealthStatus.h"
 
 #include <QDateTime>
+#include <QLocale>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -62,6 +63,14 @@ struct Remaining {
     Tone tone;
 };
 Remaining remainingTime(const QDateTime& expiresAt, const QDateTime& now);
+
+// A date and time as the user's locale writes it: the date in full
+// ("March 1, 2026") or abbreviated ("Mar 1, 2026"), both without the weekday,
+// then the time without seconds.
+QString longDateTime(const QDateTime& date, const QLocale& locale);
+QString abbreviatedDateTime(const QDateTime& date, const QLocale& locale);
+// How long ago `date` was, in words: "5 minutes ago", "yesterday", "in 2 hours".
+QString relativeTime(const QDateTime& date, const QDateTime& now);
 
 // The code as it is sent: without leading and trailing spaces and tabs (line
 // breaks stay).
