@@ -103,8 +103,12 @@ QString dateTime(const QDateTime& date, const QLocale& locale, bool abbreviated)
     if (abbreviated)
         format.replace(u"MMMM"_s, u"MMM"_s);
     const QDateTime local = date.toLocalTime();
+    // Hours and minutes only, whatever the locale's short form carries.
+    static const QRegularExpression seconds(u"[:.]ss?"_s);
+    QString time = locale.timeFormat(QLocale::ShortFormat);
+    time.remove(seconds);
     return locale.toString(local.date(), format.trimmed()) + u", "_s +
-           locale.toString(local.time(), QLocale::ShortFormat);
+           locale.toString(local.time(), time);
 }
 
 } // namespace

@@ -45,8 +45,8 @@ QImage Provider::requestImage(const QString& id, QSize* size, const QSize& reque
     const qsizetype slash = id.indexOf(u'/');
     const QString name = id.left(slash);
     const QColor color = slash < 0 ? QColor(Qt::black) : QColor(u'#' + id.mid(slash + 1));
-    const QSize target = requestedSize.isValid() && !requestedSize.isEmpty() ? requestedSize
-                                                                             : QSize(24, 24);
+    const QSize target =
+        requestedSize.isValid() && !requestedSize.isEmpty() ? requestedSize : QSize(24, 24);
     QImage image = render(name, color.isValid() ? color : QColor(Qt::black), target);
     if (size)
         *size = image.size();

@@ -87,9 +87,9 @@ bool TunnelAdapter::hasExpiry() const {
 }
 
 QString TunnelAdapter::expiryLongText() const {
-    return hasExpiry() ? Presentation::longDateTime(*m_tunnel.metadata()->expiresAt(),
-                                                    QLocale::system())
-                       : QString();
+    return hasExpiry()
+               ? Presentation::longDateTime(*m_tunnel.metadata()->expiresAt(), QLocale::system())
+               : QString();
 }
 
 QString TunnelAdapter::expiryShortText() const {
@@ -100,8 +100,7 @@ QString TunnelAdapter::expiryShortText() const {
 
 QString TunnelAdapter::lastRefreshText() const {
     const auto& metadata = m_tunnel.metadata();
-    return metadata ? Presentation::relativeTime(metadata->fetchedAt(), m_clock->now())
-                    : QString();
+    return metadata ? Presentation::relativeTime(metadata->fetchedAt(), m_clock->now()) : QString();
 }
 
 QString TunnelAdapter::remainingText() const {

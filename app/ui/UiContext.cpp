@@ -2,15 +2,14 @@
 
 #include "app/core/UpdateChecker.h"
 #include "app/ui/Presentation.h"
+#include "app/ui/SymbolIcons.h"
 #include "app/ui/TunnelAdapter.h"
 #include "platform/Desktop.h"
 #include "platform/PlatformTexts.h"
 
-#include "app/ui/SymbolIcons.h"
-
 #include <QJSEngine>
-#include <QQmlApplicationEngine>
 #include <QPointer>
+#include <QQmlApplicationEngine>
 
 namespace {
 QPointer<UiContext> current;

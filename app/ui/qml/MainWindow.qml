@@ -20,6 +20,23 @@ ApplicationWindow {
     minimumHeight: height
     maximumHeight: height
 
+    // The controls take the desktop's colours (popups included), tinted
+    // with the brand colour.
+    palette.window: Theme.system.window
+    palette.windowText: Theme.system.windowText
+    palette.base: Theme.system.base
+    palette.alternateBase: Theme.system.alternateBase
+    palette.text: Theme.system.text
+    palette.button: Theme.system.button
+    palette.buttonText: Theme.system.buttonText
+    palette.light: Theme.system.light
+    palette.midlight: Theme.system.midlight
+    palette.mid: Theme.system.mid
+    palette.dark: Theme.system.dark
+    palette.shadow: Theme.system.shadow
+    palette.placeholderText: Theme.secondary
+    palette.toolTipBase: Theme.system.base
+    palette.toolTipText: Theme.system.text
     palette.highlight: Theme.accent
     palette.highlightedText: "white"
 
