@@ -66,7 +66,7 @@ QStringList UiContext::approvalSteps() const {
 }
 
 QString UiContext::approvalButton() const {
-    return PlatformTexts::approvalButton();
+    return PlatformTexts::approvalButtonTitle();
 }
 
 QString UiContext::signOutMessage() const {
