@@ -17,6 +17,7 @@
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QGuiApplication>
 #include <QPalette>
@@ -211,6 +212,23 @@ protected:
         settle();
     }
 
+    // Presses Tab until `name` has the focus, and checks it has a name for
+    // assistive technology.
+    void tabTo(const char* name) {
+        for (int i = 0; i < 30; ++i) {
+            QQuickItem* target = item(name);
+            if (target && target->hasActiveFocus()) {
+                QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(target);
+                ASSERT_NE(accessible, nullptr) << name;
+                EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << name;
+                return;
+            }
+            QTest::keyClick(window, Qt::Key_Tab);
+            settle();
+        }
+        FAIL() << "Tab never reaches " << name;
+    }
+
     // Waits out the quarter-second animations, then saves the window.
     void shot(const QString& name) {
         QTest::qWait(320);
@@ -381,6 +399,49 @@ TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
     ASSERT_TRUE(until([&] { return shown("activationView"); }));
     EXPECT_EQ(text("codeField"), QString());
     EXPECT_FALSE(shown("doneButton"));
+}
+
+// The whole road with the keyboard alone: every control on it is reached with
+// Tab, named for assistive technology, and worked with Space or Return.
+TEST_P(ScreensTest, TheWholeRoadWithTheKeyboard) {
+    if (GetParam() == "dark")
+        GTEST_SKIP() << "the palette changes nothing here";
+    ASSERT_NO_FATAL_FAILURE(launch());
+    extensions.finish();
+    settle();
+    service.route(
+        "POST", u"/api/activate"_s,
+        Route::answer(200,
+                      R"({"subscription_url":")" +
+                          (Constants::apiBaseURL().toString() + u"/api/sub/"_s + token).toUtf8() +
+                          R"(","expires_at":"2026-07-01T12:00:00Z"})"));
+    ASSERT_TRUE(until([&] { return item("codeField")->hasActiveFocus(); }));
+    for (const char c : std::string("DEMO-2026"))
+        QTest::keyClick(window, c);
+    QTest::keyClick(window, Qt::Key_Return);
+    ASSERT_TRUE(until([&] { return shown("statusView") && controller->metadata(); }));
+
+    ASSERT_NO_FATAL_FAILURE(tabTo("powerButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return profiles.calls().contains(u"start"_s); }));
+    profiles.setStatus(VpnStatus::connected);
+
+    ASSERT_NO_FATAL_FAILURE(tabTo("settingsButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return shown("doneButton"); }));
+    ASSERT_NO_FATAL_FAILURE(tabTo("globalChoice"));
+    QTest::keyClick(window, Qt::Key_Space);
+    EXPECT_EQ(SharedDefaults::routingMode(), SharedDefaults::RoutingMode::global);
+    ASSERT_NO_FATAL_FAILURE(tabTo("copyButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    EXPECT_TRUE(desktop.clipboard.contains(u"routing_mode: global\n"_s));
+    ASSERT_NO_FATAL_FAILURE(tabTo("signOutButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return shown("confirmSignOut"); }));
+    ASSERT_NO_FATAL_FAILURE(tabTo("confirmSignOut"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return shown("activationView"); }));
+    EXPECT_EQ(controller->state().kind(), ConnectionState::Kind::notActivated);
 }
 
 INSTANTIATE_TEST_SUITE_P(Palettes, ScreensTest, ::testing::Values("light", "dark"),
