@@ -134,6 +134,8 @@ protected:
         ASSERT_NE(window, nullptr);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        window->requestActivate();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
         settle();
     }
 
@@ -455,6 +457,8 @@ int main(int argc, char** argv) {
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(u"data"_s)));
     QQuickStyle::setStyle(u"Fusion"_s);
     QGuiApplication app(argc, argv);
+    // As when a screen reader runs: the controls then publish their names.
+    QAccessible::setActive(true);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

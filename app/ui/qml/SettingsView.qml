@@ -66,6 +66,7 @@ FocusScope {
                 RadioButton {
                     objectName: "selectiveChoice"
                     text: "Selective (recommended)"
+                    Accessible.name: text
                     ButtonGroup.group: modes
                     // The stored mode when the sheet opened; a pick stores it.
                     Component.onCompleted: checked = App.tunnel.routingMode === "selective"
@@ -74,6 +75,7 @@ FocusScope {
                 RadioButton {
                     objectName: "globalChoice"
                     text: "Global (all traffic)"
+                    Accessible.name: text
                     ButtonGroup.group: modes
                     Component.onCompleted: checked = App.tunnel.routingMode === "global"
                     onToggled: if (checked) App.tunnel.routingMode = "global"
@@ -226,6 +228,7 @@ FocusScope {
             Button {
                 objectName: "cancelSignOut"
                 text: "Cancel"
+                Accessible.name: text
                 focus: true
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
             }
@@ -233,6 +236,7 @@ FocusScope {
                 id: confirmSignOutButton
                 objectName: "confirmSignOut"
                 text: "Sign out"
+                Accessible.name: "Sign out"
                 DialogButtonBox.buttonRole: DialogButtonBox.DestructiveRole
                 contentItem: UiText {
                     text: confirmSignOutButton.text

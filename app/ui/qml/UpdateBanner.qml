@@ -46,6 +46,8 @@ Rectangle {
         Button {
             id: update
             text: "Update"
+            Accessible.name: text
+            Accessible.description: "Download and install the update"
             focusPolicy: Qt.StrongFocus
             leftPadding: 12
             rightPadding: 12
