@@ -12,7 +12,8 @@ AppDelegate::AppDelegate(TunnelController& tunnel, Desktop& desktop, QObject* pa
     : QObject(parent)
     , m_tunnel(tunnel)
     , m_desktop(desktop) {
-    QGuiApplication::setQuitOnLastWindowClosed(!m_desktop.isTrayAvailable());
+    // Until the window has been shown there is nothing to quit into a tray for.
+    QGuiApplication::setQuitOnLastWindowClosed(true);
 }
 
 AppDelegate::~AppDelegate() {
@@ -27,10 +28,9 @@ void AppDelegate::makeWindow() {
     m_window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());
     if (!m_window)
         return;
-    QObject::connect(m_window, &QWindow::visibleChanged, this, [this](bool visible) {
-        if (visible)
-            windowShown();
-    });
+    // Shown means drawn: the first frame is on the screen.
+    QObject::connect(m_window, &QQuickWindow::frameSwapped, this, &AppDelegate::windowShown,
+                     Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
 }
 
 void AppDelegate::showWindow() {
@@ -43,8 +43,11 @@ void AppDelegate::showWindow() {
     m_window->requestActivate();
 }
 
+// Asking for the tray host waits on the session bus: done once the window is
+// up, not before its first frame.
 void AppDelegate::windowShown() {
     if (m_menuBar || !m_desktop.isTrayAvailable())
         return;
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     m_menuBar = std::make_unique<MenuBarAgent>(m_tunnel, [this] { showWindow(); });
 }

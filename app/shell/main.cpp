@@ -16,15 +16,40 @@
 #include "shared/log/Log.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QIcon>
 #include <QQuickStyle>
 #include <QQuickWindow>
 #include <QTimer>
 #include <QtQml/QQmlExtensionPlugin>
 
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
 Q_IMPORT_QML_PLUGIN(Halvoran_UiPlugin)
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Milliseconds since this process was started, by the kernel's account, so
+// that loading the libraries counts too.
+double msSinceProcessStart() {
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which ends with the last ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 20)
+        return -1;
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const double startMs = fields.at(19).toDouble() * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    return double(now.tv_sec) * 1000.0 + double(now.tv_nsec) / 1e6 - startMs;
+}
+} // namespace
 
 int main(int argc, char** argv) {
     // Fusion draws with the desktop's palette, light or dark alike.
@@ -70,8 +95,12 @@ int main(int argc, char** argv) {
 
     if (selfTest) {
         QObject::connect(
-            delegate.window(), &QQuickWindow::frameSwapped, &app, [] { QCoreApplication::exit(0); },
-            Qt::QueuedConnection);
+            delegate.window(), &QQuickWindow::frameSwapped, &app,
+            [] {
+                std::printf("first frame after %.0f ms\n", msSinceProcessStart());
+                QCoreApplication::exit(0);
+            },
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
         // A window that never draws fails the test instead of hanging it.
         QTimer::singleShot(std::chrono::seconds(20), &app, [] { QCoreApplication::exit(3); });
     }

@@ -6,6 +6,7 @@ import QtQuick.Layouts
 // Where a device not yet in service takes its activation code.
 ColumnLayout {
     id: root
+    objectName: "activationView"
     // The typed code; it lives as long as this screen.
     property string code: ""
     readonly property bool activating: App.tunnel.stateName === "activating"

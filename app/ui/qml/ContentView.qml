@@ -35,10 +35,8 @@ FocusScope {
         focus: true
         // Activation and "activating" share one instance, so a typed code
         // survives a failed attempt; any other change starts a screen afresh.
-        sourceComponent: root.route === "approval" ? approvalScreen
-                         : root.route === "activation" ? activationScreen : statusScreen
+        // By file, so that a screen's types load only when it is first shown.
+        source: root.route === "approval" ? "ExtensionApprovalView.qml"
+                : root.route === "activation" ? "ActivationView.qml" : "StatusView.qml"
     }
-    Component { id: approvalScreen; ExtensionApprovalView { objectName: "approvalView" } }
-    Component { id: activationScreen; ActivationView { objectName: "activationView" } }
-    Component { id: statusScreen; StatusView { objectName: "statusView"; width: root.width } }
 }

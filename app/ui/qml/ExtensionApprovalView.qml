@@ -7,6 +7,7 @@ import QtQuick.Layouts
 // has no timer: the controller leaves it once the approval arrives.
 ColumnLayout {
     id: root
+    objectName: "approvalView"
     spacing: 18
     width: Math.min(460, parent ? parent.width : 460)
 

@@ -9,6 +9,7 @@ import QtQuick.Layouts
 // settings open as a sheet over the window.
 ColumnLayout {
     id: root
+    objectName: "statusView"
     property bool showingSettings: false
     // How tall the window must be for the open sheet.
     readonly property real sheetHeight: sheet.visible ? sheet.implicitHeight + 48 : 0
@@ -136,12 +137,15 @@ ColumnLayout {
         }
         onClosed: root.showingSettings = false
         contentItem: Loader {
+            id: settingsLoader
             // Built anew at each opening: its choices start from the stored ones.
             active: root.showingSettings
             focus: true
-            sourceComponent: SettingsView {
-                focus: true
-                onDone: root.showingSettings = false
+            source: "SettingsView.qml"
+            onLoaded: item.focus = true
+            Connections {
+                target: settingsLoader.item
+                function onDone() { root.showingSettings = false }
             }
         }
     }
