@@ -16,8 +16,12 @@ build: configure
 test: build
 	ctest --preset $(PRESET)
 
-run: build
-	scripts/run-demo $(BUILD_DIR)
+# The program against the demo service: its own build (the library points at
+# the demo service), then the demo and tunnel services and the program.
+run: deps
+	cmake --preset demo
+	cmake --build --preset demo
+	scripts/run-demo build/demo
 
 bench: build
 	@for b in $$(find $(BUILD_DIR)/bench -maxdepth 1 -name "bench_*" -type f -executable | sort); do echo "== $$b"; $$b --benchmark_min_time=0.3; done

@@ -20,4 +20,10 @@ QString approvalSubtitle();
 QStringList approvalSteps();
 QString approvalButtonTitle();
 
+// The sign-out confirmation's message.
+QString signOutMessage();
+
+// The diagnostic report's closing line: where the tunnel's logs are read.
+QString logHint();
+
 } // namespace PlatformTexts

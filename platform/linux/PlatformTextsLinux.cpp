@@ -32,4 +32,12 @@ QString approvalButtonTitle() {
     return u"Allow"_s;
 }
 
+QString signOutMessage() {
+    return u"This clears your subscription on this computer and removes the VPN configuration from the tunnel service. You'll need a new activation code to come back."_s;
+}
+
+QString logHint() {
+    return u"(sing-box logs are in the journal — journalctl SUBSYSTEM=dev.morvel.vpn)"_s;
+}
+
 } // namespace PlatformTexts

@@ -1,0 +1,110 @@
+// Halvoran: the tunnel controller and the update checker, made once, the one
+// window, and the tray item.
+#include "app/core/TunnelController.h"
+#include "app/core/UpdateChecker.h"
+#include "app/shell/AppDelegate.h"
+#include "app/shell/SingleInstance.h"
+#include "app/ui/TunnelAdapter.h"
+#include "app/ui/UiContext.h"
+#include "platform/LogSink.h"
+#include "platform/linux/AppcastUpdater.h"
+#include "platform/linux/DbusExtensionManager.h"
+#include "platform/linux/DbusVpnProfileStore.h"
+#include "platform/linux/LinuxDesktop.h"
+#include "shared/api/APIClient.h"
+#include "shared/async/Clock.h"
+#include "shared/log/Log.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QIcon>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QTimer>
+#include <QtQml/QQmlExtensionPlugin>
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+Q_IMPORT_QML_PLUGIN(Halvoran_UiPlugin)
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Milliseconds since this process was started, by the kernel's account, so
+// that loading the libraries counts too.
+double msSinceProcessStart() {
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which ends with the last ')'.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 20)
+        return -1;
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const double startMs = fields.at(19).toDouble() * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    return double(now.tv_sec) * 1000.0 + double(now.tv_nsec) / 1e6 - startMs;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    // Fusion draws with the desktop's palette, light or dark alike.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_CONTROLS_STYLE"))
+        QQuickStyle::setStyle(u"Fusion"_s);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(u"Halvoran"_s);
+    QApplication::setApplicationDisplayName(u"Halvoran"_s);
+    QApplication::setApplicationVersion(QStringLiteral(HALVORAN_VERSION));
+    QApplication::setDesktopFileName(u"dev.morvel.vpn.Halvoran"_s);
+    QApplication::setWindowIcon(QIcon(u":/icons/halvoran.svg"_s));
+    // Loads the window, draws one frame and ends: a smoke test of the build.
+    const bool selfTest = QApplication::arguments().contains(u"--self-test"_s);
+
+    std::unique_ptr<LogSink> sink = createSystemLogSink();
+    Log::installSink(sink.get());
+
+    SingleInstance instance;
+    if (!selfTest && !instance.claim())
+        return 0;
+
+    const std::shared_ptr<Clock> clock = Clock::system();
+    LinuxDesktop desktop;
+    const TunnelServiceBus bus = TunnelServiceBus::fromEnvironment();
+    DbusVpnProfileStore profiles(bus);
+    DbusExtensionManager extensions(bus);
+    TunnelController tunnel(profiles, extensions, APIClient::shared(), clock);
+    UpdateChecker updates([&](UpdaterDelegate& delegate) -> std::unique_ptr<Updater> {
+        if (selfTest)
+            return nullptr;
+        return std::make_unique<AppcastUpdater>(AppcastUpdater::buildConfiguration(), delegate,
+                                                desktop, clock);
+    });
+    TunnelAdapter adapter(tunnel, desktop, clock);
+    UiContext context(adapter, updates, desktop);
+
+    AppDelegate delegate(tunnel, desktop);
+    QObject::connect(&instance, &SingleInstance::raiseRequested, &delegate,
+                     &AppDelegate::showWindow);
+    delegate.showWindow();
+    if (!delegate.window())
+        return 1;
+
+    if (selfTest) {
+        QObject::connect(
+            delegate.window(), &QQuickWindow::frameSwapped, &app,
+            [] {
+                std::printf("first frame after %.0f ms\n", msSinceProcessStart());
+                QCoreApplication::exit(0);
+            },
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        // A window that never draws fails the test instead of hanging it.
+        QTimer::singleShot(std::chrono::seconds(20), &app, [] { QCoreApplication::exit(3); });
+    }
+    const int status = QApplication::exec();
+    Log::installSink(nullptr);
+    return status;
+}

@@ -1,0 +1,218 @@
+#include "app/ui/TunnelAdapter.h"
+
+#include "app/ui/DiagnosticReport.h"
+#include "app/ui/Presentation.h"
+#include "platform/Desktop.h"
+#include "platform/PlatformTexts.h"
+#include "shared/async/Clock.h"
+#include "shared/model/HiddenRulesets.h"
+#include "shared/settings/SharedDefaults.h"
+
+#include <QMetaEnum>
+#include <qcoro/qcorotask.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+QString toneName(Presentation::Tone tone) {
+    return QString::fromLatin1(QMetaEnum::fromType<Presentation::Tone>().valueToKey(int(tone)));
+}
+
+// Runs a controller job to its end; `done` follows unless `context` is gone.
+void whenDone(QCoro::Task<void>&& task, QObject* context, QJSValue done) {
+    QCoro::connect(std::move(task), context ? context : qApp, [done]() {
+        if (done.isCallable())
+            done.call();
+    });
+}
+
+} // namespace
+
+TunnelAdapter::TunnelAdapter(TunnelController& tunnel, Desktop& desktop,
+                             std::shared_ptr<Clock> clock, QObject* parent)
+    : QObject(parent)
+    , m_tunnel(tunnel)
+    , m_desktop(desktop)
+    , m_clock(std::move(clock)) {
+    connect(&m_tunnel, &TunnelController::stateChanged, this, &TunnelAdapter::stateChanged);
+    connect(&m_tunnel, &TunnelController::metadataChanged, this, &TunnelAdapter::metadataChanged);
+    connect(&m_tunnel, &TunnelController::metadataChanged, this,
+            &TunnelAdapter::rulesetDotsChanged);
+    connect(m_tunnel.health(), &HealthMonitor::statusesChanged, this,
+            &TunnelAdapter::rulesetDotsChanged);
+    connect(&m_tunnel, &TunnelController::activationNoticeChanged, this,
+            &TunnelAdapter::activationNoticeChanged);
+    // Sign-out forgets the stored mode.
+    connect(&m_tunnel, &TunnelController::stateChanged, this, &TunnelAdapter::routingModeChanged);
+}
+
+QString TunnelAdapter::stateName() const {
+    return QString::fromLatin1(
+        QMetaEnum::fromType<ConnectionState::Kind>().valueToKey(int(m_tunnel.state().kind())));
+}
+
+QString TunnelAdapter::pillLabel() const {
+    return Presentation::statusPill(m_tunnel.state()).label;
+}
+
+QString TunnelAdapter::pillTone() const {
+    return toneName(Presentation::statusPill(m_tunnel.state()).dot);
+}
+
+QVariantMap TunnelAdapter::powerButton() const {
+    const auto look = Presentation::powerButton(m_tunnel.state());
+    return {{u"circle"_s, toneName(look.circle)},
+            {u"shadowRadius"_s, look.shadowRadius},
+            {u"caption"_s, look.caption},
+            {u"captionTone"_s, toneName(look.captionTone)},
+            {u"enabled"_s, look.enabled}};
+}
+
+QStringList TunnelAdapter::visibleRulesets() const {
+    const auto& metadata = m_tunnel.metadata();
+    return metadata ? HiddenRulesets::visible(metadata->rulesetNames()) : QStringList();
+}
+
+int TunnelAdapter::edgeCount() const {
+    const auto& metadata = m_tunnel.metadata();
+    return metadata ? int(metadata->edges().size()) : 0;
+}
+
+bool TunnelAdapter::hasExpiry() const {
+    const auto& metadata = m_tunnel.metadata();
+    return metadata && metadata->expiresAt();
+}
+
+QString TunnelAdapter::expiryLongText() const {
+    return hasExpiry()
+               ? Presentation::longDateTime(*m_tunnel.metadata()->expiresAt(), QLocale::system())
+               : QString();
+}
+
+QString TunnelAdapter::expiryShortText() const {
+    return hasExpiry() ? Presentation::abbreviatedDateTime(*m_tunnel.metadata()->expiresAt(),
+                                                           QLocale::system())
+                       : QString();
+}
+
+QString TunnelAdapter::lastRefreshText() const {
+    const auto& metadata = m_tunnel.metadata();
+    return metadata ? Presentation::relativeTime(metadata->fetchedAt(), m_clock->now()) : QString();
+}
+
+QString TunnelAdapter::remainingText() const {
+    return hasExpiry()
+               ? Presentation::remainingTime(*m_tunnel.metadata()->expiresAt(), m_clock->now()).text
+               : QString();
+}
+
+QString TunnelAdapter::remainingTone() const {
+    return hasExpiry() ? toneName(Presentation::remainingTime(*m_tunnel.metadata()->expiresAt(),
+                                                              m_clock->now())
+                                      .tone)
+                       : QString();
+}
+
+QVariantList TunnelAdapter::rulesetDots() const {
+    QStringList names = visibleRulesets();
+    names.sort();
+    const auto& statuses = m_tunnel.health()->statuses();
+    QVariantList dots;
+    for (const QString& name : names) {
+        const auto found = statuses.constFind(name);
+        const auto dot = Presentation::rulesetDot(
+            name, found == statuses.cend() ? std::nullopt : std::optional(*found));
+        dots.append(QVariantMap{{u"name"_s, name},
+                                {u"tone"_s, toneName(dot.tone)},
+                                {u"tooltip"_s, dot.tooltip},
+                                {u"pulsing"_s, dot.pulsing}});
+    }
+    return dots;
+}
+
+QString TunnelAdapter::routingMode() const {
+    return SharedDefaults::rawValue(SharedDefaults::routingMode());
+}
+
+void TunnelAdapter::setRoutingMode(const QString& raw) {
+    const auto mode = SharedDefaults::routingModeFromRawValue(raw);
+    if (!mode || *mode == SharedDefaults::routingMode())
+        return;
+    SharedDefaults::setRoutingMode(*mode);
+    Q_EMIT routingModeChanged();
+    QCoro::connect(restartForRoutingChange(), this, [] {});
+}
+
+// The tunnel reads the mode when it starts: a running one starts again.
+QCoro::Task<void> TunnelAdapter::restartForRoutingChange() {
+    QPointer self(this);
+    if (!m_tunnel.state().isTunnelActive())
+        co_return;
+    QCoro::Task<void> stopping = m_tunnel.disconnect();
+    co_await stopping;
+    if (!self)
+        co_return;
+    QCoro::Task<void> pause = m_clock->sleep(500ms);
+    co_await pause;
+    if (!self)
+        co_return;
+    QCoro::Task<void> starting = m_tunnel.connect();
+    co_await starting;
+}
+
+bool TunnelAdapter::canActivate(const QString& code) const {
+    return Presentation::canActivate(m_tunnel.state(), code);
+}
+
+void TunnelAdapter::activate(const QString& code) {
+    const QString trimmed = Presentation::trimmedCode(code);
+    if (trimmed.isEmpty())
+        return;
+    QCoro::connect(m_tunnel.activate(trimmed), this, [] {});
+}
+
+void TunnelAdapter::power() {
+    if (m_tunnel.state().isTunnelActive())
+        disconnectTunnel();
+    else
+        connectTunnel();
+}
+
+void TunnelAdapter::connectTunnel() {
+    QCoro::connect(m_tunnel.connect(), this, [] {});
+}
+
+void TunnelAdapter::disconnectTunnel() {
+    QCoro::connect(m_tunnel.disconnect(), this, [] {});
+}
+
+void TunnelAdapter::refreshMetadata(bool force) {
+    QCoro::connect(m_tunnel.refreshMetadata(force), this, [] {});
+}
+
+void TunnelAdapter::reloadRulesets(QObject* context, QJSValue done) {
+    whenDone(m_tunnel.reloadRulesets(), context, std::move(done));
+}
+
+void TunnelAdapter::signOut(QObject* context, QJSValue done) {
+    whenDone(m_tunnel.signOut(), context, std::move(done));
+}
+
+void TunnelAdapter::requestApproval() {
+    m_tunnel.sysext()->activate();
+}
+
+QString TunnelAdapter::diagnosticReport() const {
+    DiagnosticReport::Facts facts;
+    facts.appVersion = Presentation::appVersionString();
+    facts.operatingSystem = m_desktop.operatingSystem();
+    facts.state = m_tunnel.state();
+    facts.preferredEdgeTag = m_tunnel.preferredEdgeTag();
+    facts.routingMode = SharedDefaults::routingMode();
+    facts.metadata = m_tunnel.metadata();
+    facts.logHint = PlatformTexts::logHint();
+    return DiagnosticReport::build(facts);
+}

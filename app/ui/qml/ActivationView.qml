@@ -1,0 +1,95 @@
+import QtQuick
+import Halvoran.Ui
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// Where a device not yet in service takes its activation code.
+ColumnLayout {
+    id: root
+    objectName: "activationView"
+    // The typed code; it lives as long as this screen.
+    property string code: ""
+    readonly property bool activating: App.tunnel.stateName === "activating"
+
+    spacing: 18
+    width: Math.min(420, parent ? parent.width : 420)
+
+    // Return anywhere but in the field presses the Activate button.
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        enabled: !codeField.activeFocus && activateButton.enabled
+        onActivated: App.tunnel.activate(root.code)
+    }
+
+    ColumnLayout {
+        Layout.fillWidth: true
+        spacing: 0
+        BrandMark {}
+        UiText {
+            Layout.topMargin: 6
+            text: "Activate your subscription"
+            font.pixelSize: Theme.title2
+            font.weight: Font.DemiBold
+        }
+        UiText {
+            Layout.fillWidth: true
+            text: "Paste the activation code your admin sent you."
+            font.pixelSize: Theme.subheadline
+            color: Theme.secondary
+            wrapMode: Text.Wrap
+        }
+    }
+
+    TextField {
+        id: codeField
+        objectName: "codeField"
+        Layout.fillWidth: true
+        focus: true
+        text: root.code
+        onTextEdited: root.code = text
+        placeholderText: "activation code"
+        font.family: "monospace"
+        font.pixelSize: Theme.body
+        inputMethodHints: Qt.ImhNoPredictiveText | Qt.ImhNoAutoUppercase | Qt.ImhSensitiveData
+        Accessible.name: "Activation code"
+        // Return in the field needs only a code that is not blank.
+        onAccepted: App.tunnel.activate(root.code)
+    }
+
+    RowLayout {
+        objectName: "activationNotice"
+        Layout.fillWidth: true
+        visible: App.tunnel.activationNotice.length > 0
+        spacing: 6
+        Symbol {
+            Layout.alignment: Qt.AlignTop
+            name: "clock.badge.exclamationmark"
+            color: Theme.orange
+            size: Theme.footnote + 4
+        }
+        UiText {
+            Layout.fillWidth: true
+            text: App.tunnel.activationNotice
+            color: Theme.orange
+            font.pixelSize: Theme.footnote
+            wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+            maximumLineCount: 8
+            elide: Text.ElideRight
+        }
+    }
+
+    RowLayout {
+        Layout.fillWidth: true
+        Item { Layout.fillWidth: true }
+        ProminentButton {
+            id: activateButton
+            objectName: "activateButton"
+            text: "Activate"
+            minimumContentWidth: 80
+            busy: root.activating
+            enabled: App.tunnel.canActivate(root.code) && !root.activating
+            Accessible.name: root.activating ? "Activating" : "Activate"
+            onClicked: App.tunnel.activate(root.code)
+        }
+    }
+}

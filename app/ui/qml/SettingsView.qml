@@ -1,0 +1,254 @@
+import QtQuick
+import Halvoran.Ui
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// The settings sheet: routing mode, the subscription with the rule-set
+// reload, sign-out, the diagnostic report, help and the version.
+FocusScope {
+    id: root
+    signal done()
+
+    property bool confirmSignOut: false
+    property bool refreshingRulesets: false
+    property bool diagnosticCopied: false
+
+    implicitWidth: column.implicitWidth
+    implicitHeight: column.implicitHeight
+
+    onConfirmSignOutChanged: confirmSignOut ? confirm.open() : confirm.close()
+
+    // "Done" is the default action.
+    Shortcut {
+        sequences: ["Return", "Enter"]
+        enabled: !confirm.visible
+        onActivated: root.done()
+    }
+
+    Timer {
+        id: copiedTimer
+        interval: 2000
+        onTriggered: root.diagnosticCopied = false
+    }
+
+    ColumnLayout {
+        id: column
+        width: root.width
+        spacing: 20
+
+        RowLayout {
+            Layout.fillWidth: true
+            UiText {
+                text: "Settings"
+                font.pixelSize: Theme.title2
+                font.weight: Font.DemiBold
+            }
+            Item { Layout.fillWidth: true }
+            ProminentButton {
+                objectName: "doneButton"
+                text: "Done"
+                focus: true
+                onClicked: root.done()
+            }
+        }
+
+        GroupBox {
+            Layout.fillWidth: true
+            ColumnLayout {
+                width: parent.width
+                spacing: 8
+                UiText {
+                    text: "Routing mode"
+                    font.pixelSize: Theme.subheadline
+                    font.weight: Font.Medium
+                }
+                ButtonGroup { id: modes }
+                RadioButton {
+                    objectName: "selectiveChoice"
+                    text: "Selective (recommended)"
+                    Accessible.name: text
+                    ButtonGroup.group: modes
+                    // The stored mode when the sheet opened; a pick stores it.
+                    Component.onCompleted: checked = App.tunnel.routingMode === "selective"
+                    onToggled: if (checked) App.tunnel.routingMode = "selective"
+                }
+                RadioButton {
+                    objectName: "globalChoice"
+                    text: "Global (all traffic)"
+                    Accessible.name: text
+                    ButtonGroup.group: modes
+                    Component.onCompleted: checked = App.tunnel.routingMode === "global"
+                    onToggled: if (checked) App.tunnel.routingMode = "global"
+                }
+                UiText {
+                    Layout.fillWidth: true
+                    text: "Selective tunnels only services in your active rule-sets. Global routes everything through the VPN."
+                    font.pixelSize: Theme.caption
+                    color: Theme.secondary
+                    wrapMode: Text.Wrap
+                }
+            }
+        }
+
+        GroupBox {
+            objectName: "subscriptionBox"
+            Layout.fillWidth: true
+            visible: App.tunnel.hasMetadata
+            ColumnLayout {
+                width: parent.width
+                spacing: 6
+                SettingsRow {
+                    visible: App.tunnel.hasExpiry
+                    label: "Expires"
+                    value: App.tunnel.expiryShortText
+                }
+                SettingsRow {
+                    label: "Edges"
+                    value: String(App.tunnel.edgeCount)
+                }
+                SettingsRow {
+                    label: "Last refresh"
+                    value: App.tunnel.lastRefreshText
+                }
+                RowLayout {
+                    Layout.fillWidth: true
+                    spacing: 6
+                    UiText {
+                        Layout.alignment: Qt.AlignTop
+                        text: "Rule-sets"
+                        font.pixelSize: Theme.callout
+                        color: Theme.secondary
+                    }
+                    UiText {
+                        objectName: "rulesetNames"
+                        Layout.fillWidth: true
+                        Layout.alignment: Qt.AlignTop
+                        text: App.tunnel.visibleRulesets.length > 0
+                              ? App.tunnel.visibleRulesets.join(", ") : "none"
+                        font.pixelSize: Theme.callout
+                        wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+                        maximumLineCount: 4
+                        elide: Text.ElideRight
+                    }
+                    ToolButton {
+                        id: reload
+                        objectName: "reloadRulesets"
+                        enabled: !root.refreshingRulesets
+                        focusPolicy: Qt.StrongFocus
+                        padding: 3
+                        Accessible.name: "Reload rule-sets"
+                        ToolTip.visible: hovered
+                        ToolTip.text: "Re-download rule-sets and restart the tunnel if it’s up."
+                        ToolTip.delay: 500
+                        contentItem: Item {
+                            implicitWidth: 18
+                            implicitHeight: 18
+                            Symbol {
+                                anchors.centerIn: parent
+                                visible: !root.refreshingRulesets
+                                name: "arrow.clockwise"
+                                color: Theme.secondary
+                                size: 16
+                            }
+                            BusyIndicator {
+                                objectName: "reloadSpinner"
+                                anchors.fill: parent
+                                padding: 0
+                                visible: root.refreshingRulesets
+                                running: root.refreshingRulesets
+                            }
+                        }
+                        onClicked: {
+                            root.refreshingRulesets = true
+                            App.tunnel.reloadRulesets(root, function() { root.refreshingRulesets = false })
+                        }
+                    }
+                }
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 8
+            SymbolButton {
+                objectName: "signOutButton"
+                text: "Sign out"
+                symbol: "rectangle.portrait.and.arrow.right"
+                tint: Theme.red
+                onClicked: root.confirmSignOut = true
+            }
+            SymbolButton {
+                objectName: "copyButton"
+                text: root.diagnosticCopied ? "Copied" : "Copy diagnostic"
+                symbol: root.diagnosticCopied ? "checkmark" : "doc.on.doc"
+                tip: "Copy a short report (version, edges, rule-sets, preferred edge) to the clipboard for support chats."
+                onClicked: {
+                    App.copyText(App.tunnel.diagnosticReport())
+                    root.diagnosticCopied = true
+                    copiedTimer.restart()
+                }
+            }
+            SymbolButton {
+                objectName: "helpButton"
+                link: true
+                text: "Help & FAQ"
+                symbol: "questionmark.circle"
+                tip: "Open the Halvoran help page in your browser"
+                onClicked: App.openUrl(App.helpPageURL)
+            }
+            Item { Layout.fillWidth: true }
+            UiText {
+                objectName: "versionText"
+                Layout.maximumWidth: 120
+                elide: Text.ElideRight
+                text: "v" + App.appVersion
+                font.pixelSize: Theme.caption
+                color: Theme.secondary
+            }
+        }
+    }
+
+    Dialog {
+        id: confirm
+        objectName: "signOutDialog"
+        parent: Overlay.overlay
+        modal: true
+        focus: true
+        title: "Sign out?"
+        x: Math.round((parent.width - width) / 2)
+        y: Math.round((parent.height - height) / 3)
+        width: Math.min(400, parent.width - 40)
+        onClosed: root.confirmSignOut = false
+        contentItem: UiText {
+            text: App.signOutMessage
+            wrapMode: Text.Wrap
+            font.pixelSize: Theme.callout
+        }
+        footer: DialogButtonBox {
+            Button {
+                objectName: "cancelSignOut"
+                text: "Cancel"
+                Accessible.name: text
+                focus: true
+                DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
+            }
+            Button {
+                id: confirmSignOutButton
+                objectName: "confirmSignOut"
+                text: "Sign out"
+                Accessible.name: "Sign out"
+                DialogButtonBox.buttonRole: DialogButtonBox.DestructiveRole
+                contentItem: UiText {
+                    text: confirmSignOutButton.text
+                    color: Theme.red
+                    horizontalAlignment: Text.AlignHCenter
+                    Accessible.ignored: true
+                }
+                onClicked: {
+                    confirm.close()
+                    App.tunnel.signOut(root, function() { root.done() })
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,152 @@
+import QtQuick
+import Halvoran.Ui
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// What an activated user sees: the update banner, the header with the state
+// and the settings button, the power button, the service dots while the
+// tunnel is up, the subscription, the last error and the routing note. The
+// settings open as a sheet over the window.
+ColumnLayout {
+    id: root
+    objectName: "statusView"
+    property bool showingSettings: false
+    // How tall the window must be for the open sheet.
+    readonly property real sheetHeight: sheet.visible ? sheet.implicitHeight + 48 : 0
+    readonly property string stateName: App.tunnel.stateName
+
+    spacing: 18
+
+    onShowingSettingsChanged: showingSettings ? sheet.open() : sheet.close()
+
+    UpdateBanner {
+        objectName: "updateBanner"
+        visible: App.updates.available
+        Layout.fillWidth: true
+    }
+
+    RowLayout {
+        Layout.fillWidth: true
+        spacing: 0
+        BrandMark {}
+        Item { Layout.fillWidth: true }
+        StatusPill { objectName: "statusPill" }
+        ToolButton {
+            id: settingsButton
+            objectName: "settingsButton"
+            Layout.leftMargin: 8
+            focusPolicy: Qt.StrongFocus
+            padding: 4
+            Accessible.name: "Settings"
+            ToolTip.visible: hovered
+            ToolTip.text: "Settings"
+            ToolTip.delay: 500
+            contentItem: Symbol { name: "gearshape"; color: Theme.secondary; size: Theme.title3 + 4 }
+            onClicked: root.showingSettings = true
+        }
+    }
+
+    PowerButton {
+        Layout.alignment: Qt.AlignHCenter
+        Layout.topMargin: 4
+        Layout.bottomMargin: 4
+        onActivated: App.tunnel.power()
+    }
+
+    RulesetHealthList {
+        objectName: "servicesList"
+        Layout.fillWidth: true
+        visible: App.tunnel.hasMetadata && App.tunnel.visibleRulesets.length > 0
+                 && (root.stateName === "connected" || root.stateName === "connecting")
+    }
+
+    SubscriptionCard {
+        objectName: "subscriptionCard"
+        Layout.fillWidth: true
+        visible: App.tunnel.hasMetadata
+    }
+
+    RowLayout {
+        objectName: "errorLabel"
+        Layout.fillWidth: true
+        visible: root.stateName === "error"
+        spacing: 6
+        Symbol {
+            Layout.alignment: Qt.AlignTop
+            Layout.topMargin: 1
+            name: "exclamationmark.triangle.fill"
+            color: Theme.red
+            size: Theme.callout + 3
+        }
+        UiText {
+            objectName: "errorText"
+            Layout.fillWidth: true
+            text: App.tunnel.stateMessage
+            color: Theme.red
+            font.pixelSize: Theme.callout
+            wrapMode: Text.WrapAtWordBoundaryOrAnywhere
+            maximumLineCount: 8
+            elide: Text.ElideRight
+        }
+    }
+
+    ColumnLayout {
+        Layout.fillWidth: true
+        spacing: 6
+        UiText {
+            text: "Selective routing"
+            font.pixelSize: Theme.subheadline
+            font.weight: Font.DemiBold
+        }
+        UiText {
+            Layout.fillWidth: true
+            text: "Only the services in the active rule-sets go through the VPN. Everything else stays direct."
+            font.pixelSize: Theme.footnote
+            color: Theme.secondary
+            wrapMode: Text.Wrap
+        }
+        SymbolButton {
+            objectName: "helpLink"
+            Layout.topMargin: 2
+            link: true
+            symbol: "safari"
+            text: App.helpLinkLabel
+            font.pixelSize: Theme.footnote
+            tip: "Open the Halvoran page — FAQ, payment, report-a-site"
+            onClicked: App.openUrl(App.helpPageURL)
+        }
+    }
+
+    Popup {
+        id: sheet
+        objectName: "settingsSheet"
+        parent: Overlay.overlay
+        modal: true
+        focus: true
+        closePolicy: Popup.CloseOnEscape
+        x: Math.round((parent.width - width) / 2)
+        y: 24
+        width: Math.max(440, Math.min(460, parent.width - 24))
+        implicitHeight: Math.max(280, implicitContentHeight + topPadding + bottomPadding)
+        padding: 20
+        background: Rectangle {
+            radius: 10
+            color: Theme.windowBackground
+            border.width: 1
+            border.color: Theme.withAlpha(Theme.primary, 0.15)
+        }
+        onClosed: root.showingSettings = false
+        contentItem: Loader {
+            id: settingsLoader
+            // Built anew at each opening: its choices start from the stored ones.
+            active: root.showingSettings
+            focus: true
+            source: "SettingsView.qml"
+            onLoaded: item.focus = true
+            Connections {
+                target: settingsLoader.item
+                function onDone() { root.showingSettings = false }
+            }
+        }
+    }
+}

@@ -1,0 +1,16 @@
+import QtQuick
+
+// A bundled icon by its symbol name, drawn in one colour.
+Image {
+    id: root
+    property string name
+    property color color: Theme.primary
+    property real size: 16
+
+    width: size
+    height: size
+    sourceSize: Qt.size(size, size)
+    fillMode: Image.PreserveAspectFit
+    source: name.length > 0 ? "image://symbol/" + name + "/" + color.toString().slice(1) : ""
+    Accessible.ignored: true
+}

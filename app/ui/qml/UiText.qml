@@ -1,0 +1,10 @@
+import QtQuick
+
+// Text that is never read as markup: values from the network stay plain.
+Text {
+    textFormat: Text.PlainText
+    color: Theme.primary
+    font.pixelSize: Theme.body
+    Accessible.role: Accessible.StaticText
+    Accessible.name: text
+}

@@ -1,0 +1,3 @@
+#include "platform/Desktop.h"
+
+Desktop::~Desktop() = default;

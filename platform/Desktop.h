@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+// What the desktop session offers the window and the tray: the tray host, the
+// clipboard, the default browser, and the facts about the running system that
+// a support report names.
+class Desktop {
+public:
+    virtual ~Desktop();
+
+    // Whether a tray host runs that can show the app's item.
+    virtual bool isTrayAvailable() const = 0;
+    // Replaces the clipboard's content by `text`, as plain text.
+    virtual void copyToClipboard(const QString& text) = 0;
+    // Opens `url` in the user's default handler; false when none took it.
+    virtual bool openUrl(const QUrl& url) = 0;
+    // The running system, as the report's "os: " line names it.
+    virtual QString operatingSystem() const = 0;
+};

@@ -1,0 +1,4 @@
+#include "platform/Updater.h"
+
+UpdaterDelegate::~UpdaterDelegate() = default;
+Updater::~Updater() = default;

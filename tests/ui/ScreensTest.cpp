@@ -1,0 +1,464 @@
+// The window against the real controller on the fake platform and the local
+// service: every routed state is driven as a user would drive it, asserted on
+// named items, and saved as a PNG (light and dark palette) for review.
+#include "app/core/TunnelController.h"
+#include "app/core/UpdateChecker.h"
+#include "app/ui/TunnelAdapter.h"
+#include "app/ui/UiContext.h"
+#include "platform/fake/FakeDesktop.h"
+#include "platform/fake/FakeExtensionRequest.h"
+#include "platform/fake/FakeUpdater.h"
+#include "platform/fake/FakeVpnProfile.h"
+#include "shared/api/APIClient.h"
+#include "shared/settings/Constants.h"
+#include "shared/settings/SharedDefaults.h"
+#include "tests/support/Async.h"
+#include "tests/support/HttpFixture.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QAccessible>
+#include <QDir>
+#include <QGuiApplication>
+#include <QPalette>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtQml/QQmlExtensionPlugin>
+
+#include <gtest/gtest.h>
+
+Q_IMPORT_QML_PLUGIN(Halvoran_UiPlugin)
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Call = FakeVpnProfileStore::Call;
+using Route = HttpFixture::Route;
+
+namespace {
+
+QPalette paletteFor(const std::string& name) {
+    QPalette p;
+    const bool dark = name == "dark";
+    const QColor window = dark ? QColor(0x24, 0x24, 0x26) : QColor(0xef, 0xef, 0xf0);
+    const QColor base = dark ? QColor(0x32, 0x32, 0x35) : QColor(Qt::white);
+    const QColor text = dark ? QColor(0xec, 0xec, 0xee) : QColor(0x1d, 0x1d, 0x1f);
+    const QColor button = dark ? QColor(0x3a, 0x3a, 0x3c) : QColor(0xf6, 0xf6, 0xf7);
+    for (auto group : {QPalette::Active, QPalette::Inactive}) {
+        p.setColor(group, QPalette::Window, window);
+        p.setColor(group, QPalette::Base, base);
+        p.setColor(group, QPalette::AlternateBase, window);
+        p.setColor(group, QPalette::WindowText, text);
+        p.setColor(group, QPalette::Text, text);
+        p.setColor(group, QPalette::Button, button);
+        p.setColor(group, QPalette::ButtonText, text);
+        p.setColor(group, QPalette::PlaceholderText,
+                   dark ? QColor(0x8e, 0x8e, 0x93) : QColor(0x8e, 0x8e, 0x93));
+        p.setColor(group, QPalette::Light, dark ? button.lighter(130) : QColor(Qt::white));
+        p.setColor(group, QPalette::Mid,
+                   dark ? QColor(0x50, 0x50, 0x54) : QColor(0xc8, 0xc8, 0xcc));
+        p.setColor(group, QPalette::Dark,
+                   dark ? QColor(0x1a, 0x1a, 0x1c) : QColor(0xa0, 0xa0, 0xa4));
+        p.setColor(group, QPalette::Highlight, QColor(0x12, 0xc7, 0xbd));
+        p.setColor(group, QPalette::HighlightedText, Qt::white);
+        p.setColor(group, QPalette::ToolTipBase, base);
+        p.setColor(group, QPalette::ToolTipText, text);
+    }
+    p.setColor(QPalette::Disabled, QPalette::WindowText,
+               dark ? QColor(0x77, 0x77, 0x7a) : QColor(0xa0, 0xa0, 0xa4));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText,
+               dark ? QColor(0x77, 0x77, 0x7a) : QColor(0xa0, 0xa0, 0xa4));
+    p.setColor(QPalette::Disabled, QPalette::Text,
+               dark ? QColor(0x77, 0x77, 0x7a) : QColor(0xa0, 0xa0, 0xa4));
+    p.setColor(QPalette::Disabled, QPalette::Window, window);
+    p.setColor(QPalette::Disabled, QPalette::Base, base);
+    p.setColor(QPalette::Disabled, QPalette::Button, button);
+    return p;
+}
+
+const QByteArray config =
+    R"({"outbounds":[{"type":"vless","tag":"edge-ams","server":"ams.example.net","server_port":443},
+                     {"type":"vless","tag":"edge-fra","server":"fra.example.net","server_port":443}],
+        "route":{"rule_set":[{"tag":"youtube"},{"tag":"code"},{"tag":"streaming"},{"tag":"ipcheck"}]}})";
+
+} // namespace
+
+class ScreensTest : public ::testing::TestWithParam<std::string> {
+protected:
+    static inline const QString token = u"tok1"_s;
+
+    ScreensTest() {
+        SharedDefaults::clearAll();
+        QGuiApplication::setPalette(paletteFor(GetParam()));
+        const QDateTime expiry = clock->now().addSecs(2 * 86400 + 3600);
+        service.route("GET", u"/api/sub/"_s + token,
+                      Route::answer(200, config)
+                          .withHeader("X-Subscription-Expires-At",
+                                      expiry.toString(Qt::ISODateWithMs).toLatin1()));
+        service.route("HEAD", u"/probe"_s, Route::answer(200));
+        service.route("HEAD", u"/slow-probe"_s, Route::hang());
+        for (const char* set : {"youtube", "code", "streaming", "ipcheck"})
+            service.route("GET", u"/rulesets/%1.srs"_s.arg(QLatin1StringView(set)),
+                          Route::answer(200, "srs"));
+        service.route("POST", u"/api/activate"_s,
+                      Route::hold(200).withHeader("Content-Type", "application/json"));
+    }
+    ~ScreensTest() override {
+        engine.reset();
+        context.reset();
+        adapter.reset();
+        updates.reset();
+        controller.reset();
+        settle();
+        SharedDefaults::clearAll();
+    }
+
+    void launch() {
+        const QHash<QString, QUrl> probes{{u"youtube"_s, service.url(u"/probe"_s)},
+                                          {u"code"_s, service.url(u"/slow-probe"_s)}};
+        controller = std::make_unique<TunnelController>(profiles, extensions, api, clock, probes);
+        updates = std::make_unique<UpdateChecker>([this](UpdaterDelegate& delegate) {
+            auto updater = std::make_unique<FakeUpdater>(delegate);
+            updater_ = updater.get();
+            return updater;
+        });
+        adapter = std::make_unique<TunnelAdapter>(*controller, desktop, clock);
+        context = std::make_unique<UiContext>(*adapter, *updates, desktop);
+        engine = std::make_unique<QQmlApplicationEngine>();
+        UiContext::loadWindow(*engine);
+        ASSERT_EQ(engine->rootObjects().size(), 1);
+        window = qobject_cast<QQuickWindow*>(engine->rootObjects().first());
+        ASSERT_NE(window, nullptr);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        window->requestActivate();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+        settle();
+    }
+
+    // Activates the device with the demo code through the activation screen.
+    void activate() {
+        extensions.finish();
+        settle();
+        type(u"  DEMO-2026 "_s);
+        QTest::keyClick(window, Qt::Key_Return);
+        ASSERT_TRUE(
+            until([&] { return controller->state().kind() == ConnectionState::Kind::activating; }));
+        service.route(
+            "POST", u"/api/activate"_s,
+            Route::answer(
+                200, R"({"subscription_url":")" +
+                         (Constants::apiBaseURL().toString() + u"/api/sub/"_s + token).toUtf8() +
+                         R"(","expires_at":"2026-07-01T12:00:00Z"})"));
+        service.release();
+        ASSERT_TRUE(until([&] {
+            return controller->state().kind() == ConnectionState::Kind::idle;
+        })) << controller->state().message().toStdString();
+        ASSERT_TRUE(until([&] { return controller->metadata().has_value(); }));
+        settle();
+    }
+
+    void type(const QString& text) {
+        QQuickItem* field = item("codeField");
+        ASSERT_NE(field, nullptr);
+        field->forceActiveFocus();
+        for (const QChar c : text)
+            QTest::keyClick(window, char(c.toLatin1()));
+    }
+
+    template <typename Condition> static bool until(Condition condition) {
+        return Async::waitUntil(condition, 5s);
+    }
+    static void settle() {
+        for (int i = 0; i < 6; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    // The item of that name anywhere in the scene, popups included.
+    QQuickItem* item(const char* name) const {
+        QQuickItem* root = window->contentItem();
+        while (root->parentItem())
+            root = root->parentItem();
+        return find(root, QLatin1StringView(name));
+    }
+    static QQuickItem* find(QQuickItem* from, QLatin1StringView name) {
+        if (from->objectName() == name)
+            return from;
+        for (QQuickItem* child : from->childItems())
+            if (QQuickItem* found = find(child, name))
+                return found;
+        return nullptr;
+    }
+    QObject* object(const char* name) const {
+        return window->findChild<QObject*>(QLatin1StringView(name));
+    }
+    QString text(const char* name) const {
+        QQuickItem* found = item(name);
+        return found ? found->property("text").toString()
+                     : u"<missing %1>"_s.arg(QLatin1StringView(name));
+    }
+    bool shown(const char* name) const {
+        QQuickItem* found = item(name);
+        return found && found->isVisible();
+    }
+    void click(const char* name) {
+        QQuickItem* target = item(name);
+        ASSERT_NE(target, nullptr) << name;
+        ASSERT_TRUE(target->isVisible() && target->isEnabled()) << name;
+        const QPointF center =
+            target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(window, Qt::LeftButton, {}, center.toPoint());
+        settle();
+    }
+
+    // Presses Tab until `name` has the focus, and checks it has a name for
+    // assistive technology.
+    void tabTo(const char* name) {
+        for (int i = 0; i < 30; ++i) {
+            QQuickItem* target = item(name);
+            if (target && target->hasActiveFocus()) {
+                QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(target);
+                ASSERT_NE(accessible, nullptr) << name;
+                EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << name;
+                return;
+            }
+            QTest::keyClick(window, Qt::Key_Tab);
+            settle();
+        }
+        FAIL() << "Tab never reaches " << name;
+    }
+
+    // Waits out the quarter-second animations, then saves the window.
+    void shot(const QString& name) {
+        QTest::qWait(320);
+        settle();
+        const QString dir = QString::fromLocal8Bit(qgetenv("HALVORAN_SCREENSHOTS"));
+        if (dir.isEmpty())
+            return;
+        const QString palette = QString::fromStdString(GetParam());
+        QDir().mkpath(dir + u'/' + palette);
+        const QImage image = window->grabWindow();
+        ASSERT_FALSE(image.isNull());
+        EXPECT_TRUE(image.save(dir + u'/' + palette + u'/' + name + u".png"_s));
+    }
+
+    std::shared_ptr<ManualClock> clock =
+        std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
+    HttpFixture service{HttpFixture::servicePort()};
+    APIClient api{clock};
+    FakeVpnProfileStore profiles;
+    FakeExtensionManager extensions;
+    FakeDesktop desktop;
+    FakeUpdater* updater_ = nullptr;
+    std::unique_ptr<TunnelController> controller;
+    std::unique_ptr<UpdateChecker> updates;
+    std::unique_ptr<TunnelAdapter> adapter;
+    std::unique_ptr<UiContext> context;
+    std::unique_ptr<QQmlApplicationEngine> engine;
+    QQuickWindow* window = nullptr;
+};
+
+TEST_P(ScreensTest, ActivationApprovalAndTheTypedCode) {
+    ASSERT_NO_FATAL_FAILURE(launch());
+    EXPECT_EQ(window->title(), u"Halvoran"_s);
+    EXPECT_EQ(window->width(), 508);
+    ASSERT_TRUE(shown("activationView"));
+    EXPECT_FALSE(item("activateButton")->isEnabled());
+    shot(u"notActivated"_s);
+
+    // The extension asks for approval: the approval screen, whose button asks again.
+    extensions.needApproval();
+    ASSERT_TRUE(until([&] { return shown("approvalView"); }));
+    shot(u"needsExtensionApproval"_s);
+    const qsizetype before = extensions.count();
+    click("approveButton");
+    EXPECT_EQ(extensions.count(), before + 1);
+
+    extensions.finish();
+    ASSERT_TRUE(until([&] { return shown("activationView"); }));
+    EXPECT_EQ(text("codeField"), QString());
+
+    // Three characters: the button stays disabled, Return still activates.
+    type(u"abc"_s);
+    EXPECT_FALSE(item("activateButton")->isEnabled());
+    type(u"D"_s);
+    EXPECT_TRUE(item("activateButton")->isEnabled());
+    QTest::keyClick(window, Qt::Key_Return);
+    ASSERT_TRUE(
+        until([&] { return controller->state().kind() == ConnectionState::Kind::activating; }));
+    EXPECT_FALSE(item("activateButton")->isEnabled());
+    // Pressing Return again while activating changes nothing visible.
+    QTest::keyClick(window, Qt::Key_Return);
+    shot(u"activating"_s);
+
+    // A failed activation: the error on the status screen.
+    service.route("POST", u"/api/activate"_s,
+                  Route::answer(403, R"({"detail":"code already used"})"));
+    service.release();
+    ASSERT_TRUE(until([&] { return shown("statusView"); }));
+    EXPECT_TRUE(shown("errorLabel"));
+    EXPECT_EQ(text("powerCaption"), u"Tap to retry"_s);
+    EXPECT_EQ(text("statusPillLabel"), u"error"_s);
+    ASSERT_EQ(service.requests().last().method, "POST");
+    EXPECT_TRUE(service.requests().last().body.contains("\"abcD\""));
+}
+
+TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_NO_FATAL_FAILURE(activate());
+    ASSERT_TRUE(shown("statusView"));
+    EXPECT_EQ(text("powerCaption"), u"Tap to connect"_s);
+    EXPECT_TRUE(shown("subscriptionCard"));
+    EXPECT_FALSE(shown("servicesList"));
+    EXPECT_EQ(text("remainingTime"), u"2 days left"_s);
+    EXPECT_FALSE(shown("updateBanner"));
+    shot(u"idle"_s);
+
+    click("powerButton");
+    ASSERT_TRUE(until([&] { return profiles.calls().contains(u"start"_s); }));
+    profiles.setStatus(VpnStatus::connecting);
+    ASSERT_TRUE(until([&] { return text("powerCaption") == u"Connecting…"_s; }));
+    EXPECT_FALSE(item("powerButton")->isEnabled());
+    EXPECT_TRUE(shown("servicesList"));
+    shot(u"connecting"_s);
+
+    profiles.setStatus(VpnStatus::connected);
+    ASSERT_TRUE(until([&] {
+        return text("powerCaption") == u"Connected"_s && item("rulesetDot_youtube") &&
+               item("rulesetDot_youtube")->property("tone").toString() == u"green"_s;
+    }));
+    // Sorted names; the hidden one is not shown; a slow probe pulses.
+    EXPECT_EQ(item("rulesetDot_code")->property("tone").toString(), u"yellow"_s);
+    EXPECT_TRUE(item("rulesetDot_code")->property("pulsing").toBool());
+    EXPECT_EQ(item("rulesetDot_streaming")->property("tooltip").toString(),
+              u"streaming: unknown"_s);
+    EXPECT_EQ(item("rulesetDot_ipcheck"), nullptr);
+    EXPECT_TRUE(item("rulesetDot_youtube")
+                    ->property("tooltip")
+                    .toString()
+                    .startsWith(u"youtube: healthy, "_s));
+    shot(u"connected"_s);
+
+    profiles.setStatus(VpnStatus::disconnecting);
+    ASSERT_TRUE(until([&] { return text("powerCaption") == u"Disconnecting…"_s; }));
+    shot(u"disconnecting"_s);
+
+    // A start the system refuses, with a message far longer than the column.
+    profiles.setStatus(VpnStatus::disconnected);
+    ASSERT_TRUE(until([&] { return text("powerCaption") == u"Tap to connect"_s; }));
+    profiles.failNext(
+        Call::start,
+        PlatformError(u"VPN"_s, 5,
+                      u"The tunnel service refused to start the tunnel because "_s.repeated(12)));
+    click("powerButton");
+    ASSERT_TRUE(until([&] { return shown("errorLabel"); }));
+    EXPECT_EQ(text("statusPillLabel"), u"error"_s);
+    EXPECT_LT(window->height(), 1200);
+    shot(u"error"_s);
+
+    updater_->find({u"1.5.0"_s, u"58"_s, {}});
+    ASSERT_TRUE(until([&] { return shown("updateBanner"); }));
+    EXPECT_EQ(text("updateVersion"), u"v1.5.0 (58)"_s);
+    shot(u"updateBanner"_s);
+}
+
+TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_NO_FATAL_FAILURE(activate());
+    click("powerButton");
+    profiles.setStatus(VpnStatus::connected);
+    ASSERT_TRUE(until([&] { return text("powerCaption") == u"Connected"_s; }));
+
+    click("settingsButton");
+    ASSERT_TRUE(until([&] { return shown("doneButton"); }));
+    EXPECT_EQ(text("rulesetNames"), u"youtube, code, streaming"_s);
+    EXPECT_TRUE(item("selectiveChoice")->property("checked").toBool());
+    shot(u"settings"_s);
+
+    click("copyButton");
+    EXPECT_EQ(text("copyButton"), u"Copied"_s);
+    EXPECT_TRUE(desktop.clipboard.startsWith(u"=== Halvoran diagnostic ===\n"_s));
+    EXPECT_TRUE(desktop.clipboard.contains(u"  - edge-ams → ams.example.net (AMS)\n"_s));
+    EXPECT_FALSE(desktop.clipboard.contains(token));
+
+    // Global while connected: the tunnel stops, and starts again half a second later.
+    profiles.clearCalls();
+    click("globalChoice");
+    EXPECT_EQ(SharedDefaults::routingMode(), SharedDefaults::RoutingMode::global);
+    ASSERT_TRUE(until([&] { return profiles.calls() == QStringList{u"stop"_s}; }));
+    profiles.setStatus(VpnStatus::disconnected);
+    settle();
+    clock->advance(500ms);
+    ASSERT_TRUE(until([&] { return profiles.calls().contains(u"start"_s); }));
+
+    click("signOutButton");
+    ASSERT_TRUE(until([&] { return shown("confirmSignOut"); }));
+    shot(u"signOutConfirm"_s);
+    click("confirmSignOut");
+    ASSERT_TRUE(until([&] { return shown("activationView"); }));
+    EXPECT_EQ(text("codeField"), QString());
+    EXPECT_FALSE(shown("doneButton"));
+}
+
+// The whole road with the keyboard alone: every control on it is reached with
+// Tab, named for assistive technology, and worked with Space or Return.
+TEST_P(ScreensTest, TheWholeRoadWithTheKeyboard) {
+    if (GetParam() == "dark")
+        GTEST_SKIP() << "the palette changes nothing here";
+    ASSERT_NO_FATAL_FAILURE(launch());
+    extensions.finish();
+    settle();
+    service.route(
+        "POST", u"/api/activate"_s,
+        Route::answer(200,
+                      R"({"subscription_url":")" +
+                          (Constants::apiBaseURL().toString() + u"/api/sub/"_s + token).toUtf8() +
+                          R"(","expires_at":"2026-07-01T12:00:00Z"})"));
+    ASSERT_TRUE(until([&] { return item("codeField")->hasActiveFocus(); }));
+    for (const char c : std::string("DEMO-2026"))
+        QTest::keyClick(window, c);
+    QTest::keyClick(window, Qt::Key_Return);
+    ASSERT_TRUE(until([&] { return shown("statusView") && controller->metadata(); }));
+
+    ASSERT_NO_FATAL_FAILURE(tabTo("powerButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return profiles.calls().contains(u"start"_s); }));
+    profiles.setStatus(VpnStatus::connected);
+
+    ASSERT_NO_FATAL_FAILURE(tabTo("settingsButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return shown("doneButton"); }));
+    ASSERT_NO_FATAL_FAILURE(tabTo("globalChoice"));
+    QTest::keyClick(window, Qt::Key_Space);
+    EXPECT_EQ(SharedDefaults::routingMode(), SharedDefaults::RoutingMode::global);
+    ASSERT_NO_FATAL_FAILURE(tabTo("copyButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    EXPECT_TRUE(desktop.clipboard.contains(u"routing_mode: global\n"_s));
+    ASSERT_NO_FATAL_FAILURE(tabTo("signOutButton"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return shown("confirmSignOut"); }));
+    ASSERT_NO_FATAL_FAILURE(tabTo("confirmSignOut"));
+    QTest::keyClick(window, Qt::Key_Space);
+    ASSERT_TRUE(until([&] { return shown("activationView"); }));
+    EXPECT_EQ(controller->state().kind(), ConnectionState::Kind::notActivated);
+}
+
+INSTANTIATE_TEST_SUITE_P(Palettes, ScreensTest, ::testing::Values("light", "dark"),
+                         [](const auto& palette) { return palette.param; });
+
+int main(int argc, char** argv) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 2;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u"config"_s)));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(u"data"_s)));
+    QQuickStyle::setStyle(u"Fusion"_s);
+    QGuiApplication app(argc, argv);
+    // As when a screen reader runs: the controls then publish their names.
+    QAccessible::setActive(true);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
