@@ -36,16 +36,20 @@ class DemoService {
 public:
     bool start() {
         m_process.setProgram(QStringLiteral(DEMO_SERVICE));
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start();
         if (!m_process.waitForStarted(5000))
             return false;
-        // Up once it accepts a connection.
-        return Async::waitUntil([] {
-            QProcess probe;
-            probe.start(u"bash"_s, {u"-c"_s, u"exec 3<>/dev/tcp/127.0.0.1/47832"_s});
-            return probe.waitForFinished(2000) && probe.exitCode() == 0;
+        // Up once it says it listens: the port answering is not enough, as
+        // another program may hold it.
+        QByteArray said;
+        const bool listening = Async::waitUntil([&] {
+            said += m_process.readAll();
+            return said.contains("listening on") || m_process.state() != QProcess::Running;
         });
+        if (!listening || m_process.state() != QProcess::Running)
+            std::fprintf(stderr, "demo service: %s\n", said.constData());
+        return listening && m_process.state() == QProcess::Running;
     }
     ~DemoService() {
         m_process.terminate();
