@@ -41,11 +41,12 @@ int main(int argc, char** argv) {
     if (!window)
         return 1;
     if (firstFrame)
-        QObject::connect(window, &QQuickWindow::frameSwapped, &app,
-                         [] {
-                             std::printf("first frame after %.0f ms\n", msSinceProcessStart());
-                             QCoreApplication::exit(0);
-                         },
-                         Qt::QueuedConnection);
+        QObject::connect(
+            window, &QQuickWindow::frameSwapped, &app,
+            [] {
+                std::printf("first frame after %.0f ms\n", msSinceProcessStart());
+                QCoreApplication::exit(0);
+            },
+            Qt::QueuedConnection);
     return QGuiApplication::exec();
 }

@@ -31,7 +31,8 @@ AppcastUpdater::AppcastUpdater(Configuration configuration, UpdaterDelegate& del
                                         m_clock))
     , m_timer(m_clock->createTimer()) {
     QObject::connect(m_timer.get(), &ClockTimer::timeout, this, [this] { check(); });
-    m_timer->start(0ms);
+    // The first check waits until the program is up and drawn.
+    m_timer->start(10s);
 }
 
 AppcastUpdater::~AppcastUpdater() = default;

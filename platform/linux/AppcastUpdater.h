@@ -29,7 +29,7 @@ public:
     // The feed, the schedule and the build version this program was built with.
     static Configuration buildConfiguration();
 
-    // Starts at once: the first check runs on the next turn of the event loop.
+    // Starts at once: the first check runs ten seconds later.
     AppcastUpdater(Configuration configuration, UpdaterDelegate& delegate, Desktop& desktop,
                    std::shared_ptr<Clock> clock, QObject* parent = nullptr);
     ~AppcastUpdater() override;

@@ -135,7 +135,7 @@ TEST(AppcastUpdaterTest, ChecksAtStartAndOnScheduleAndOpensThePageForTheUser) {
     FakeDesktop desktop;
     AppcastUpdater updater({server.url(u"/appcast.xml"_s), 3600s, u"57"_s}, recorder, desktop,
                            clock);
-    clock->advance(0ms);
+    clock->advance(10s);
     ASSERT_TRUE(Async::waitUntil([&] { return recorder.found.size() == 1; }));
     EXPECT_EQ(recorder.found.first().versionString, u"58"_s);
     EXPECT_TRUE(desktop.opened.isEmpty());
@@ -174,7 +174,7 @@ TEST(AppcastUpdaterTest, AFeedThatFailsIsLoggedOnceAndReportsNothing) {
         FakeDesktop desktop;
         AppcastUpdater updater({server.url(u"/appcast.xml"_s), 3600s, u"57"_s}, recorder, desktop,
                                clock);
-        clock->advance(0ms);
+        clock->advance(10s);
         ASSERT_TRUE(Async::waitUntil([&] { return !log.lines(u"update"_s).isEmpty(); }));
         Async::waitUntil([] { return false; }, 50ms);
         EXPECT_EQ(log.lines(u"update"_s), QStringList{row.line});

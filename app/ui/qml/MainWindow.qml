@@ -47,7 +47,12 @@ ApplicationWindow {
         interactive: contentHeight > height
         boundsBehavior: Flickable.StopAtBounds
         clip: interactive
-        ScrollBar.vertical: ScrollBar { policy: ScrollBar.AsNeeded }
+        ScrollBar.vertical: interactive ? scrollBar.createObject(window) : null
+
+        Component {
+            id: scrollBar
+            ScrollBar { policy: ScrollBar.AsNeeded }
+        }
 
         ContentView {
             id: content

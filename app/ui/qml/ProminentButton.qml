@@ -26,13 +26,16 @@ Button {
             font: control.font
             color: "white"
         }
-        BusyIndicator {
+        // Made only while busy: most buttons never are.
+        Loader {
             anchors.centerIn: parent
-            visible: control.busy
-            running: control.busy
-            width: label.implicitHeight + 4
-            height: width
-            padding: 0
+            active: control.busy
+            sourceComponent: BusyIndicator {
+                running: true
+                width: label.implicitHeight + 4
+                height: width
+                padding: 0
+            }
         }
     }
     background: Rectangle {
