@@ -26,6 +26,8 @@ run: deps
 bench: build
 	@for b in $$(find $(BUILD_DIR)/bench -maxdepth 1 -name "bench_*" -type f -executable | sort); do echo "== $$b"; $$b --benchmark_min_time=0.3; done
 	@echo "== halvoran-tunneld (stand-in provider)"
+	@echo "== halvoran's first frame against a bare Qt Quick window"
+	@xvfb-run -a -s "-screen 0 1280x1024x24" bench/window-figures.sh $(BUILD_DIR)
 	@tests/service/with-buses.sh bench/tunneld-figures.py $(BUILD_DIR)/service/tunneld/halvoran-tunneld tests/service/stand-in-provider.py
 
 clean:

@@ -22,4 +22,4 @@ for _ in $(seq "$runs"); do
 done
 b=$(median <"$scratch/bare")
 p=$(median <"$scratch/program")
-echo "first frame: bare Qt Quick window ${b} ms, halvoran ${p} ms (median of $runs), ratio $(echo "scale=2; $p / $b" | bc)"
+echo "first frame: bare Qt Quick window ${b} ms, halvoran ${p} ms (median of $runs), ratio $(awk -v p="$p" -v b="$b" 'BEGIN {printf "%.2f", p / b}')"
