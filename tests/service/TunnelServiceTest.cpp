@@ -300,14 +300,14 @@ TEST(TunnelService, ResumeFromSleepReestablishesConnectedTunnels) {
     }
     EXPECT_TRUE(statuses.waitFor(id, {u"reasserting"_s, u"connected"_s}))
         << statuses.of(id).join(u' ').toStdString();
-    EXPECT_TRUE(service.log().contains(u"resumed from sleep"_s));
+    EXPECT_TRUE(service.waitForLog(u"resumed from sleep"_s));
 
     // A service told to stop lets the provider stop its engine first.
     const qint64 engine = readReport(reports.path(u"report"_s))[u"engine"_s].toInteger();
     service.stop(SIGTERM);
     EXPECT_FALSE(processAlive(engine));
-    EXPECT_TRUE(service.log().contains(u"stopping (the service is stopping)"_s));
-    EXPECT_TRUE(service.log().contains(u"provider exited with status 0"_s));
+    EXPECT_TRUE(service.waitForLog(u"stopping (the service is stopping)"_s));
+    EXPECT_TRUE(service.waitForLog(u"provider exited with status 0"_s));
 }
 
 TEST(TunnelService, NothingOutlivesACrashedService) {
@@ -346,7 +346,7 @@ TEST(TunnelService, NothingOutlivesACrashedService) {
     ASSERT_TRUE(service->start());
     EXPECT_TRUE(waitForExit(stubborn));
     EXPECT_TRUE(waitForExit(seen[1][u"engine"_s].toInteger()));
-    EXPECT_TRUE(service->log().contains(u"left by an earlier run"_s));
+    EXPECT_TRUE(service->waitForLog(u"left by an earlier run"_s));
     for (const QString& id : ids)
         EXPECT_EQ(callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString(),
                   u"disconnected"_s);
@@ -500,7 +500,7 @@ TEST(TunnelService, ANewDefaultRouteReestablishesConnectedTunnels) {
     ASSERT_TRUE(ip({u"route"_s, u"replace"_s, u"default"_s, u"via"_s, u"192.0.2.254"_s}));
     EXPECT_TRUE(statuses.waitFor(id, {u"reasserting"_s, u"connected"_s}))
         << statuses.of(id).join(u' ').toStdString();
-    EXPECT_TRUE(service.log().contains(u"default route changed"_s));
+    EXPECT_TRUE(service.waitForLog(u"default route changed"_s));
 }
 
 #include "TunnelServiceTest.moc"

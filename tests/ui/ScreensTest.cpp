@@ -432,8 +432,15 @@ TEST_P(ScreensTest, TheWholeRoadWithTheKeyboard) {
     QTest::keyClick(window, Qt::Key_Space);
     ASSERT_TRUE(until([&] { return shown("doneButton"); }));
     ASSERT_NO_FATAL_FAILURE(tabTo("globalChoice"));
+    profiles.clearCalls();
     QTest::keyClick(window, Qt::Key_Space);
     EXPECT_EQ(SharedDefaults::routingMode(), SharedDefaults::RoutingMode::global);
+    // The restart it sets off runs to its end: stop, the pause, start.
+    ASSERT_TRUE(until([&] { return profiles.calls() == QStringList{u"stop"_s}; }));
+    profiles.setStatus(VpnStatus::disconnected);
+    settle();
+    clock->advance(500ms);
+    ASSERT_TRUE(until([&] { return profiles.calls().contains(u"start"_s); }));
     ASSERT_NO_FATAL_FAILURE(tabTo("copyButton"));
     QTest::keyClick(window, Qt::Key_Space);
     EXPECT_TRUE(desktop.clipboard.contains(u"routing_mode: global\n"_s));
