@@ -143,14 +143,20 @@ QCoro::Task<std::optional<uid_t>> TunnelService::callerUid(QString busName) {
     co_return uid;
 }
 
-QCoro::Task<void> TunnelService::run(QDBusMessage call, Handler handler) {
+QCoro::Task<std::optional<uid_t>> TunnelService::identify(QDBusMessage call) {
     QCoro::Task<std::optional<uid_t>> asking = callerUid(call.service());
     const std::optional<uid_t> uid = co_await asking;
-    if (!uid) {
+    if (!uid)
         m_bus.send(call.createErrorReply(QDBusError::AccessDenied,
                                          u"The caller's user could not be determined."_s));
+    co_return uid;
+}
+
+QCoro::Task<void> TunnelService::run(QDBusMessage call, Handler handler) {
+    QCoro::Task<std::optional<uid_t>> asking = identify(call);
+    const std::optional<uid_t> uid = co_await asking;
+    if (!uid)
         co_return;
-    }
     // In session mode the service is one user's own.
     if (m_mode == Mode::session && *uid != ::getuid()) {
         m_bus.send(call.createErrorReply(QDBusError::AccessDenied,
@@ -309,13 +315,10 @@ QDBusMessage TunnelService::doStatus(const QDBusMessage& call, uid_t uid) {
 }
 
 QCoro::Task<void> TunnelService::runApproval(QDBusMessage call, bool interactive) {
-    QCoro::Task<std::optional<uid_t>> asking = callerUid(call.service());
+    QCoro::Task<std::optional<uid_t>> asking = identify(call);
     const std::optional<uid_t> uid = co_await asking;
-    if (!uid) {
-        m_bus.send(call.createErrorReply(QDBusError::AccessDenied,
-                                         u"The caller's user could not be determined."_s));
+    if (!uid)
         co_return;
-    }
     if (m_mode == Mode::session) {
         m_bus.send(call.createReply(*uid == ::getuid() ? QString(Api::approved)
                                                        : QString(Api::needsApproval)));

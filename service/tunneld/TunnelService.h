@@ -59,6 +59,8 @@ private:
     using Handler = QDBusMessage (TunnelService::*)(const QDBusMessage& call, uid_t uid);
 
     void serve(Handler handler);
+    // The caller's uid; when it cannot be told, the call is answered AccessDenied.
+    QCoro::Task<std::optional<uid_t>> identify(QDBusMessage call);
     QCoro::Task<void> run(QDBusMessage call, Handler handler);
     QCoro::Task<void> runApproval(QDBusMessage call, bool interactive);
     QCoro::Task<std::optional<uid_t>> callerUid(QString busName);
