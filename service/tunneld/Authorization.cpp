@@ -24,9 +24,6 @@ bool Authorization::isApproved(uid_t uid) const {
 
 QCoro::Task<Authorization::Answer> Authorization::request(uid_t uid, QString busName,
                                                           bool interactive) {
-    if (m_store.isApproved(uid))
-        co_return Answer::approved;
-
     QDBusMessage call = QDBusMessage::createMethodCall(
         u"org.freedesktop.PolicyKit1"_s, u"/org/freedesktop/PolicyKit1/Authority"_s,
         u"org.freedesktop.PolicyKit1.Authority"_s, u"CheckAuthorization"_s);
@@ -56,14 +53,34 @@ QCoro::Task<Authorization::Answer> Authorization::request(uid_t uid, QString bus
     result >> authorized >> challenge >> details;
     result.endStructure();
     if (!authorized) {
-        qCInfo(ServiceLog::tunneld, "uid %u not authorised%s", uid,
-               interactive ? "" : " (not asked interactively)");
+        if (challenge && m_store.isApproved(uid)) {
+            // An administrator said yes before and polkit would still let
+            // one say it: the approval given stands.
+            co_return Answer::approved;
+        }
+        if (!challenge && m_store.isApproved(uid)) {
+            m_store.revokeApproval(uid);
+            qCInfo(ServiceLog::tunneld, "uid %u no longer authorised by polkit: approval revoked",
+                   uid);
+        } else {
+            qCInfo(ServiceLog::tunneld, "uid %u not authorised%s", uid,
+                   interactive ? "" : " (not asked interactively)");
+        }
         co_return Answer::needsApproval;
     }
+    if (m_store.isApproved(uid))
+        co_return Answer::approved;
     QString error;
     if (!m_store.setApproved(uid, &error))
         qCCritical(ServiceLog::tunneld, "cannot keep the approval of uid %u: %s", uid,
                    qUtf8Printable(error));
     qCInfo(ServiceLog::tunneld, "uid %u approved by polkit", uid);
     co_return Answer::approved;
+}
+
+void Authorization::revoke(uid_t uid) {
+    if (!m_store.isApproved(uid))
+        return;
+    m_store.revokeApproval(uid);
+    qCInfo(ServiceLog::tunneld, "uid %u: approval revoked", uid);
 }

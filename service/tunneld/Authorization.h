@@ -9,9 +9,12 @@
 
 class ProfileStore;
 
-// Whether a user may use the system service: once an administrator has
-// authorised the polkit action for them, the approval is kept with their
-// profiles and polkit is not asked again.
+// Whether a user may use the system service. Once an administrator has
+// authorised the polkit action for a user, the approval is kept with the
+// user's profiles, and polkit is asked again, without interaction, at every
+// start: while it would let the user in with an administrator's password,
+// the kept approval stands (as polkit's own auth_admin_keep remembers one),
+// and when it says no outright, the approval is gone.
 class Authorization {
 public:
     enum class Answer { approved, needsApproval };
@@ -27,6 +30,7 @@ public:
     // Interactive asks let polkit show an administrator's password prompt.
     // Throws Failure when polkit cannot be asked or gives no answer in time.
     QCoro::Task<Answer> request(uid_t uid, QString busName, bool interactive);
+    void revoke(uid_t uid);
 
     // How long polkit may take: a person typing a password, or a quick check.
     static constexpr std::chrono::seconds interactiveBound{110};

@@ -7,6 +7,9 @@
 #include <QJsonDocument>
 #include <QUuid>
 
+#include <algorithm>
+#include <cmath>
+
 using namespace Qt::StringLiterals;
 namespace Key = TunnelServiceApi::Key;
 
@@ -34,7 +37,12 @@ bool takeText(const QVariantMap& map, QLatin1StringView key, QString* out, QStri
     return true;
 }
 
-// A configuration value from the bus as JSON: text, numbers and truth values only.
+// Integers beyond this lose digits as JSON numbers, so they are not kept.
+constexpr qint64 maxExactInteger = qint64(1) << 53;
+
+// A configuration value from the bus as JSON: text, numbers and truth values
+// only. A number JSON cannot hold (NaN, an infinity, an integer past 2^53)
+// is refused: stored, it would come back as null or as another number.
 std::optional<QJsonValue> jsonValue(const QVariant& value) {
     switch (value.metaType().id()) {
     case QMetaType::QString:
@@ -46,16 +54,31 @@ std::optional<QJsonValue> jsonValue(const QVariant& value) {
     case QMetaType::Int:
     case QMetaType::UInt:
     case QMetaType::LongLong:
-    case QMetaType::ULongLong:
     case QMetaType::Short:
     case QMetaType::UShort:
-    case QMetaType::UChar:
-        return QJsonValue(value.toLongLong());
+    case QMetaType::UChar: {
+        const qint64 number = value.toLongLong();
+        if (number > maxExactInteger || number < -maxExactInteger)
+            return std::nullopt;
+        return QJsonValue(number);
+    }
+    case QMetaType::ULongLong:
+        if (value.toULongLong() > quint64(maxExactInteger))
+            return std::nullopt;
+        return QJsonValue(qint64(value.toULongLong()));
     case QMetaType::Double:
+        if (!std::isfinite(value.toDouble()))
+            return std::nullopt;
         return QJsonValue(value.toDouble());
     default:
         return std::nullopt;
     }
+}
+
+// A stored configuration value is one that can go back on the bus.
+bool isPlainValue(const QJsonValue& value) {
+    return value.isString() || value.isBool() ||
+           (value.isDouble() && std::isfinite(value.toDouble()));
 }
 
 std::optional<QJsonObject> configurationFromBus(const QVariant& value, QString* error) {
@@ -82,8 +105,9 @@ std::optional<QJsonObject> configurationFromBus(const QVariant& value, QString* 
         const std::optional<QJsonValue> json = jsonValue(it.value());
         if (it.key().size() > maxTextLength || !json) {
             // The key is the caller's text: it is not repeated back, nor logged.
-            *error = Key::providerConfiguration + u" holds a value that is not text, a number "
-                                                  u"or a truth value, or is too long"_s;
+            *error = Key::providerConfiguration +
+                     u" holds a value that is not text, a finite number or a truth value, or "
+                     u"is too long"_s;
             return std::nullopt;
         }
         object.insert(it.key(), *json);
@@ -111,8 +135,15 @@ QVariantMap toBus(const TunnelProfile& profile) {
     if (profile.protocol) {
         map.insert(Key::providerBundleIdentifier, profile.protocol->providerBundleIdentifier);
         map.insert(Key::serverAddress, profile.protocol->serverAddress);
-        map.insert(Key::providerConfiguration,
-                   profile.protocol->providerConfiguration.toVariantMap());
+        // Built entry by entry: libdbus aborts the whole service on a value
+        // it cannot send, so only text, truth values and numbers go out.
+        QVariantMap configuration;
+        const QJsonObject& entries = profile.protocol->providerConfiguration;
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (isPlainValue(it.value()))
+                configuration.insert(it.key(), it.value().toVariant());
+        }
+        map.insert(Key::providerConfiguration, configuration);
     }
     return map;
 }
@@ -216,8 +247,12 @@ std::optional<TunnelProfile> fromJson(const QByteArray& json, QString* error) {
             *error = u"protocol missing fields or of the wrong kind"_s;
             return std::nullopt;
         }
-        profile.protocol =
-            TunnelProfile::Protocol{bundle.toString(), server.toString(), configuration.toObject()};
+        const QJsonObject entries = configuration.toObject();
+        if (!std::all_of(entries.begin(), entries.end(), isPlainValue)) {
+            *error = u"provider_configuration holds a value that cannot be sent"_s;
+            return std::nullopt;
+        }
+        profile.protocol = TunnelProfile::Protocol{bundle.toString(), server.toString(), entries};
     }
     return profile;
 }

@@ -8,14 +8,17 @@
 #include <QDBusArgument>
 #include <QDBusMetaType>
 #include <QDBusPendingCall>
-#include <QEventLoop>
+#include <QDBusVariant>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
 #include <qcoro/qcorodbuspendingcall.h>
 
+#include <pwd.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 namespace Api = TunnelServiceApi;
@@ -51,15 +54,30 @@ QStringList secretsOf(const TunnelProfile::Protocol& protocol) {
     return secrets;
 }
 
-QVariantMap mapArgument(const QVariant& value) {
-    if (value.metaType() == QMetaType::fromType<QDBusArgument>()) {
-        const auto argument = value.value<QDBusArgument>();
-        if (argument.currentSignature() == "a{sv}"_L1)
-            return qdbus_cast<QVariantMap>(argument);
-        return {};
-    }
-    return value.toMap();
+QDBusMessage notApproved(const QDBusMessage& call) {
+    return call.createErrorReply(QString(Api::Error::notAuthorized),
+                                 u"This user is not approved to use the Halvoran tunnel "
+                                 u"service yet."_s);
 }
+
+QDBusMessage failed(const QDBusMessage& call, const QString& why) {
+    return call.createErrorReply(QString(Api::Error::failed), why);
+}
+
+// The account behind `uid` as the system knows it now: its name and home. A
+// later account that reuses the uid differs in one of them.
+std::optional<QByteArray> accountOf(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return std::nullopt;
+    return QByteArray(entry.pw_name) + '\n' + QByteArray(entry.pw_dir);
+}
+
+// A change budget per user: this many at once, refilled at this rate.
+constexpr double budgetBurst = 20;
+constexpr double budgetPerSecond = 5;
 
 } // namespace
 
@@ -77,34 +95,10 @@ TunnelService::TunnelService(QDBusConnection bus, Mode mode, TunnelSession::Timi
     m_callerWatcher.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     qDBusRegisterMetaType<QList<QVariantMap>>();
     connect(&m_callerWatcher, &QDBusServiceWatcher::serviceUnregistered, this,
-            [this](const QString& name) {
-                m_callers.remove(name);
-                m_callerWatcher.removeWatchedService(name);
-            });
+            &TunnelService::forgetCaller);
 }
 
 TunnelService::~TunnelService() {
-    shutdown();
-}
-
-QString TunnelService::key(uid_t uid, const QString& id) {
-    return QString::number(uid) + u'-' + id;
-}
-
-void TunnelService::shutdown() {
-    if (!m_sessions.isEmpty()) {
-        QEventLoop loop;
-        QTimer::singleShot(m_timing.stopBound, &loop, &QEventLoop::quit);
-        for (TunnelSession* session : std::as_const(m_sessions)) {
-            connect(session, &TunnelSession::ended, &loop, [this, &loop] {
-                if (m_sessions.isEmpty())
-                    loop.quit();
-            });
-            session->stop(u"the service is stopping"_s);
-        }
-        if (!m_sessions.isEmpty())
-            loop.exec();
-    }
     const auto sessions = std::exchange(m_sessions, {});
     for (TunnelSession* session : sessions) {
         session->disconnect(this);
@@ -113,227 +107,380 @@ void TunnelService::shutdown() {
     }
 }
 
+QString TunnelService::key(uid_t uid, const QString& id) {
+    return QString::number(uid) + u'-' + id;
+}
+
+uid_t TunnelService::uidOf(const QString& key) {
+    return key.section(u'-', 0, 0).toUInt();
+}
+
+void TunnelService::shutdown() {
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    auto signalled = std::make_shared<bool>(false);
+    const auto done = [this, signalled] {
+        if (!std::exchange(*signalled, true))
+            Q_EMIT stopped();
+    };
+    if (m_sessions.isEmpty()) {
+        QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
+        return;
+    }
+    // What has not stopped by then is killed when the service goes.
+    QTimer::singleShot(m_timing.stopBound, this, done);
+    for (TunnelSession* session : std::as_const(m_sessions)) {
+        connect(session, &TunnelSession::ended, this, [this, done] {
+            if (m_sessions.isEmpty())
+                done();
+        });
+        session->stop(u"the service is stopping"_s);
+    }
+}
+
 void TunnelService::reassertAll(const QString& why) {
     for (TunnelSession* session : std::as_const(m_sessions))
         session->reassert(why);
 }
 
-// ---- calls -------------------------------------------------------------------
+// ---- callers -------------------------------------------------------------------
 
 void TunnelService::serve(Handler handler) {
     setDelayedReply(true);
-    run(message(), handler);
-}
-
-QCoro::Task<std::optional<uid_t>> TunnelService::callerUid(QString busName) {
-    if (const auto it = m_callers.constFind(busName); it != m_callers.cend())
-        co_return *it;
-    QDBusMessage ask =
-        QDBusMessage::createMethodCall(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
-                                       u"org.freedesktop.DBus"_s, u"GetConnectionUnixUser"_s);
-    ask << busName;
-    QDBusPendingCall pending = m_bus.asyncCall(ask, 5000);
-    const QDBusMessage reply = co_await pending;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
-        co_return std::nullopt;
-    const uid_t uid = reply.arguments().first().toUInt();
-    // Unique names are never reused: the answer holds until the caller leaves.
-    m_callers.insert(busName, uid);
-    m_callerWatcher.addWatchedService(busName);
-    co_return uid;
-}
-
-QCoro::Task<std::optional<uid_t>> TunnelService::identify(QDBusMessage call) {
-    QCoro::Task<std::optional<uid_t>> asking = callerUid(call.service());
-    const std::optional<uid_t> uid = co_await asking;
-    if (!uid)
-        m_bus.send(call.createErrorReply(QDBusError::AccessDenied,
-                                         u"The caller's user could not be determined."_s));
-    co_return uid;
+    run(message(), std::move(handler));
 }
 
 QCoro::Task<void> TunnelService::run(QDBusMessage call, Handler handler) {
-    QCoro::Task<std::optional<uid_t>> asking = identify(call);
+    QPointer<TunnelService> self = this;
+    QCoro::Task<std::optional<uid_t>> asking = callerUid(call.service());
     const std::optional<uid_t> uid = co_await asking;
-    if (!uid)
+    if (!self)
         co_return;
+    if (!uid) {
+        m_bus.send(call.createErrorReply(QDBusError::AccessDenied,
+                                         u"The caller's user could not be determined."_s));
+        co_return;
+    }
     // In session mode the service is one user's own.
     if (m_mode == Mode::session && *uid != ::getuid()) {
         m_bus.send(call.createErrorReply(QDBusError::AccessDenied,
                                          u"This tunnel service belongs to another user."_s));
         co_return;
     }
-    m_bus.send((this->*handler)(call, *uid));
+    QDBusMessage reply;
+    try {
+        QCoro::Task<QDBusMessage> handling = handler(*uid);
+        reply = co_await handling;
+    } catch (const std::exception& error) {
+        qCCritical(ServiceLog::tunneld, "uid %u: %s failed: %s", *uid,
+                   qUtf8Printable(call.member()), error.what());
+        reply = failed(call, u"The Halvoran tunnel service failed."_s);
+    }
+    if (self)
+        m_bus.send(reply);
 }
 
+QCoro::Task<std::optional<uid_t>> TunnelService::callerUid(QString busName) {
+    if (const auto it = m_callers.constFind(busName); it != m_callers.cend())
+        co_return *it;
+    QPointer<TunnelService> self = this;
+    QDBusMessage ask =
+        QDBusMessage::createMethodCall(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
+                                       u"org.freedesktop.DBus"_s, u"GetConnectionUnixUser"_s);
+    ask << busName;
+    QDBusPendingCall pending = m_bus.asyncCall(ask, 5000);
+    const QDBusMessage reply = co_await pending;
+    if (!self || reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
+        co_return std::nullopt;
+    const uid_t uid = reply.arguments().first().toUInt();
+    if (m_mode == Mode::system) {
+        // What is kept for a uid belongs to the account that has it now.
+        const std::optional<QByteArray> account = accountOf(uid);
+        if (!account || !m_store.adoptAccount(uid, *account)) {
+            qCCritical(ServiceLog::tunneld, "uid %u: %s", uid,
+                       account ? "cannot clear what an earlier account kept"
+                               : "not in the user database; refused");
+            co_return std::nullopt;
+        }
+    }
+    if (m_callers.contains(busName))
+        co_return uid;
+    rememberCaller(busName, uid);
+    // A caller that left before the watch was in place would never be seen
+    // to leave: ask once more, now that its leaving cannot be missed.
+    QDBusMessage still =
+        QDBusMessage::createMethodCall(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
+                                       u"org.freedesktop.DBus"_s, u"NameHasOwner"_s);
+    still << busName;
+    QDBusPendingCall checking = m_bus.asyncCall(still, 5000);
+    const QDBusMessage owned = co_await checking;
+    if (self && !owned.arguments().value(0).toBool())
+        forgetCaller(busName);
+    co_return uid;
+}
+
+void TunnelService::rememberCaller(const QString& busName, uid_t uid) {
+    QStringList& names = m_callersByUser[uid];
+    if (names.size() >= maxCallersPerUser)
+        forgetCaller(names.first());
+    m_callers.insert(busName, uid);
+    m_callersByUser[uid].append(busName);
+    m_callerWatcher.addWatchedService(busName);
+}
+
+void TunnelService::forgetCaller(const QString& busName) {
+    const auto it = m_callers.constFind(busName);
+    if (it == m_callers.cend())
+        return;
+    const uid_t uid = *it;
+    m_callers.erase(it);
+    m_callerWatcher.removeWatchedService(busName);
+    QStringList& names = m_callersByUser[uid];
+    names.removeOne(busName);
+    if (names.isEmpty())
+        m_callersByUser.remove(uid);
+}
+
+bool TunnelService::withinBudget(uid_t uid) {
+    Budget& budget = m_budgets[uid];
+    if (!budget.since.isValid()) {
+        budget.left = budgetBurst;
+    } else {
+        budget.left =
+            std::min(budgetBurst, budget.left + budget.since.elapsed() / 1000.0 * budgetPerSecond);
+    }
+    budget.since.start();
+    if (budget.left < 1)
+        return false;
+    budget.left -= 1;
+    return true;
+}
+
+// ---- the calls -------------------------------------------------------------------
+
 QList<QVariantMap> TunnelService::LoadAll() {
-    serve(&TunnelService::doLoadAll);
+    serve([this, call = message()](uid_t uid) { return doLoadAll(call, uid); });
     return {};
 }
-QString TunnelService::Save(const QVariantMap&) {
-    serve(&TunnelService::doSave);
+QString TunnelService::Save(const QVariantMap& profile) {
+    serve([this, call = message(), profile](uid_t uid) { return doSave(call, uid, profile); });
     return {};
 }
-QVariantMap TunnelService::Load(const QString&) {
-    serve(&TunnelService::doLoad);
+QVariantMap TunnelService::Load(const QString& id) {
+    serve([this, call = message(), id](uid_t uid) { return doLoad(call, uid, id); });
     return {};
 }
-void TunnelService::Remove(const QString&) {
-    serve(&TunnelService::doRemove);
+void TunnelService::Remove(const QString& id) {
+    serve([this, call = message(), id](uid_t uid) { return doRemove(call, uid, id); });
 }
-void TunnelService::Start(const QString&) {
-    serve(&TunnelService::doStart);
+void TunnelService::Start(const QString& id) {
+    serve([this, call = message(), id](uid_t uid) { return doStart(call, uid, id); });
 }
-void TunnelService::Stop(const QString&) {
-    serve(&TunnelService::doStop);
+void TunnelService::Stop(const QString& id) {
+    serve([this, call = message(), id](uid_t uid) { return doStop(call, uid, id); });
 }
-QString TunnelService::Status(const QString&) {
-    serve(&TunnelService::doStatus);
+QString TunnelService::Status(const QString& id) {
+    serve([this, call = message(), id](uid_t uid) { return doStatus(call, uid, id); });
     return {};
 }
 QString TunnelService::RequestApproval(bool interactive) {
-    setDelayedReply(true);
-    runApproval(message(), interactive);
+    serve([this, call = message(), interactive](uid_t uid) {
+        return doRequestApproval(call, uid, interactive);
+    });
     return {};
+}
+void TunnelService::RevokeApproval() {
+    serve([this, call = message()](uid_t uid) { return doRevokeApproval(call, uid); });
 }
 
 // ---- what each call does -------------------------------------------------------
 
-QDBusMessage TunnelService::doLoadAll(const QDBusMessage& call, uid_t uid) {
+QCoro::Task<QDBusMessage> TunnelService::doLoadAll(QDBusMessage call, uid_t uid) {
     QList<QVariantMap> profiles;
     for (const TunnelProfile& profile : m_store.loadAll(uid)) {
         QVariantMap map = TunnelProfileCoding::toBus(profile);
         map.insert(Api::Key::status, vpnStatusText(statusOf(uid, profile.id)));
         profiles << map;
     }
-    return call.createReply(QVariant::fromValue(profiles));
+    co_return call.createReply(QVariant::fromValue(profiles));
 }
 
-QDBusMessage TunnelService::doSave(const QDBusMessage& call, uid_t uid) {
+QCoro::Task<QDBusMessage> TunnelService::doSave(QDBusMessage call, uid_t uid, QVariantMap map) {
     if (m_mode == Mode::system && !m_authorization.isApproved(uid))
-        return call.createErrorReply(QString(Api::Error::notAuthorized),
-                                     u"This user is not approved to use the Halvoran tunnel "
-                                     u"service yet."_s);
+        co_return notApproved(call);
+    if (!withinBudget(uid))
+        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
     QString error;
-    std::optional<TunnelProfile> profile =
-        TunnelProfileCoding::fromBus(mapArgument(call.arguments().value(0)), &error);
+    std::optional<TunnelProfile> profile = TunnelProfileCoding::fromBus(map, &error);
     if (!profile) {
         qCInfo(ServiceLog::tunneld, "uid %u: profile refused: %s", uid, qUtf8Printable(error));
-        return call.createErrorReply(QString(Api::Error::invalidArgs),
-                                     u"Invalid VPN profile: "_s + error);
+        co_return call.createErrorReply(QString(Api::Error::invalidArgs),
+                                        u"Invalid VPN profile: "_s + error);
     }
     const bool isNew = profile->id.isEmpty();
     if (isNew)
         profile->id = TunnelProfileCoding::newId();
     else if (!m_store.load(uid, profile->id))
-        return notFound(call);
+        co_return notFound(call);
     if (!m_store.save(uid, *profile, &error)) {
         qCCritical(ServiceLog::tunneld, "uid %u: cannot save profile %s: %s", uid,
                    qUtf8Printable(profile->id), qUtf8Printable(error));
-        return call.createErrorReply(QString(Api::Error::failed),
-                                     u"The VPN profile could not be saved: "_s + error);
+        co_return failed(call, u"The VPN profile could not be saved: "_s + error);
     }
     qCInfo(ServiceLog::tunneld, "uid %u: profile %s %s", uid, qUtf8Printable(profile->id),
            isNew ? "created" : "saved");
     if (isNew)
         announce(uid, profile->id, VpnStatus::disconnected);
-    return call.createReply(profile->id);
+    co_return call.createReply(profile->id);
 }
 
-QDBusMessage TunnelService::doLoad(const QDBusMessage& call, uid_t uid) {
-    const std::optional<TunnelProfile> profile =
-        m_store.load(uid, call.arguments().value(0).toString());
+QCoro::Task<QDBusMessage> TunnelService::doLoad(QDBusMessage call, uid_t uid, QString id) {
+    const std::optional<TunnelProfile> profile = m_store.load(uid, id);
     if (!profile)
-        return notFound(call);
+        co_return notFound(call);
     QVariantMap map = TunnelProfileCoding::toBus(*profile);
     map.insert(Api::Key::status, vpnStatusText(statusOf(uid, profile->id)));
-    return call.createReply(map);
+    co_return call.createReply(map);
 }
 
-QDBusMessage TunnelService::doRemove(const QDBusMessage& call, uid_t uid) {
-    const QString id = call.arguments().value(0).toString();
+QCoro::Task<QDBusMessage> TunnelService::doRemove(QDBusMessage call, uid_t uid, QString id) {
     if (!m_store.load(uid, id))
-        return notFound(call);
+        co_return notFound(call);
+    if (!withinBudget(uid))
+        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"profile removed"_s);
     if (!m_store.remove(uid, id))
-        return call.createErrorReply(QString(Api::Error::failed),
-                                     u"The VPN profile could not be removed."_s);
+        co_return failed(call, u"The VPN profile could not be removed."_s);
     qCInfo(ServiceLog::tunneld, "uid %u: profile %s removed", uid, qUtf8Printable(id));
     announce(uid, id, VpnStatus::invalid);
-    return call.createReply();
+    co_return call.createReply();
 }
 
-QDBusMessage TunnelService::doStart(const QDBusMessage& call, uid_t uid) {
-    const QString id = call.arguments().value(0).toString();
+QCoro::Task<QDBusMessage> TunnelService::doStart(QDBusMessage call, uid_t uid, QString id) {
+    if (!m_store.load(uid, id))
+        co_return notFound(call);
+    if (!withinBudget(uid))
+        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
+    if (m_mode == Mode::system) {
+        if (!m_authorization.isApproved(uid))
+            co_return notApproved(call);
+        // Approval is a decision that can change: polkit is asked again.
+        QPointer<TunnelService> self = this;
+        Authorization::Answer answer = Authorization::Answer::needsApproval;
+        try {
+            QCoro::Task<Authorization::Answer> checking =
+                m_authorization.request(uid, call.service(), false);
+            answer = co_await checking;
+        } catch (const Authorization::Failure& failure) {
+            co_return failed(call, failure.message);
+        }
+        if (!self)
+            co_return call.createErrorReply(QDBusError::Failed, u"stopping"_s);
+        if (answer != Authorization::Answer::approved)
+            co_return notApproved(call);
+        // The profile may have gone while polkit thought.
+        if (!m_store.load(uid, id))
+            co_return notFound(call);
+    }
+    co_return launch(call, uid, id);
+}
+
+QDBusMessage TunnelService::launch(const QDBusMessage& call, uid_t uid, const QString& id) {
     const std::optional<TunnelProfile> profile = m_store.load(uid, id);
-    if (!profile)
-        return notFound(call);
     const auto refuse = [&](const QString& why) {
         qCCritical(ServiceLog::tunneld, "uid %u: start of %s refused: %s", uid, qUtf8Printable(id),
                    qUtf8Printable(why));
-        return call.createErrorReply(QString(Api::Error::failed), why);
+        return failed(call, why);
     };
-    if (m_mode == Mode::system && !m_authorization.isApproved(uid))
-        return call.createErrorReply(QString(Api::Error::notAuthorized),
-                                     u"This user is not approved to use the Halvoran tunnel "
-                                     u"service yet."_s);
+    if (m_stopping)
+        return refuse(u"The Halvoran tunnel service is stopping."_s);
     if (!profile->enabled)
         return refuse(u"The VPN profile is disabled."_s);
     if (!profile->protocol)
         return refuse(u"The VPN profile has no tunnel provider."_s);
+    // One interface and one routing table: tunnels of two users would fight
+    // over both, and one user's second tunnel would undo the first.
+    TunnelSession* previous = nullptr;
+    for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it) {
+        if (uidOf(it.key()) != uid)
+            return refuse(u"Another user's VPN tunnel is running on this computer. Only one "
+                          u"can run at a time."_s);
+        if (it.key() != key(uid, id))
+            previous = it.value();
+    }
     QString error;
     const QString program =
         ProviderLaunch::providerProgram(profile->protocol->providerBundleIdentifier, &error);
     if (program.isEmpty())
         return refuse(u"Cannot start the tunnel: "_s + error + u'.');
-    std::optional<ProviderLaunch> launch = m_mode == Mode::system
-                                               ? ProviderLaunch::asUser(program, uid, &error)
-                                               : std::optional(ProviderLaunch::asSelf(program));
-    if (!launch)
+    std::optional<ProviderLaunch> how = m_mode == Mode::system
+                                            ? ProviderLaunch::asUser(program, uid, &error)
+                                            : std::optional(ProviderLaunch::asSelf(program));
+    if (!how)
         return refuse(u"Cannot start the tunnel: "_s + error + u'.');
-    const QByteArray configuration =
+    QByteArray configuration =
         QJsonDocument(profile->protocol->providerConfiguration).toJson(QJsonDocument::Compact);
-    sessionFor(uid, id)->start(std::move(*launch), configuration, secretsOf(*profile->protocol));
+    QStringList secrets = secretsOf(*profile->protocol);
+    if (!previous) {
+        sessionFor(uid, id)->start(std::move(*how), configuration, secrets);
+        return call.createReply();
+    }
+    qCInfo(ServiceLog::tunneld, "uid %u: %s waits for the user's other tunnel to stop", uid,
+           qUtf8Printable(id));
+    connect(
+        previous, &TunnelSession::ended, this,
+        [this, uid, id, how = std::move(*how), configuration, secrets] {
+            if (!m_stopping && m_store.load(uid, id))
+                sessionFor(uid, id)->start(how, configuration, secrets);
+        },
+        Qt::SingleShotConnection);
+    previous->stop(u"another VPN profile was started"_s);
     return call.createReply();
 }
 
-QDBusMessage TunnelService::doStop(const QDBusMessage& call, uid_t uid) {
-    const QString id = call.arguments().value(0).toString();
+QCoro::Task<QDBusMessage> TunnelService::doStop(QDBusMessage call, uid_t uid, QString id) {
     if (!m_store.load(uid, id))
-        return notFound(call);
+        co_return notFound(call);
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"asked to"_s);
-    return call.createReply();
+    co_return call.createReply();
 }
 
-QDBusMessage TunnelService::doStatus(const QDBusMessage& call, uid_t uid) {
-    const QString id = call.arguments().value(0).toString();
+QCoro::Task<QDBusMessage> TunnelService::doStatus(QDBusMessage call, uid_t uid, QString id) {
     if (!m_store.load(uid, id))
-        return notFound(call);
-    return call.createReply(vpnStatusText(statusOf(uid, id)));
+        co_return notFound(call);
+    co_return call.createReply(vpnStatusText(statusOf(uid, id)));
 }
 
-QCoro::Task<void> TunnelService::runApproval(QDBusMessage call, bool interactive) {
-    QCoro::Task<std::optional<uid_t>> asking = identify(call);
-    const std::optional<uid_t> uid = co_await asking;
-    if (!uid)
-        co_return;
-    if (m_mode == Mode::session) {
-        m_bus.send(call.createReply(*uid == ::getuid() ? QString(Api::approved)
-                                                       : QString(Api::needsApproval)));
-        co_return;
-    }
+QCoro::Task<QDBusMessage> TunnelService::doRequestApproval(QDBusMessage call, uid_t uid,
+                                                           bool interactive) {
+    if (m_mode == Mode::session)
+        co_return call.createReply(QString(Api::approved));
+    if (!withinBudget(uid))
+        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
     try {
         QCoro::Task<Authorization::Answer> checking =
-            m_authorization.request(*uid, call.service(), interactive);
+            m_authorization.request(uid, call.service(), interactive);
         const Authorization::Answer answer = co_await checking;
-        m_bus.send(call.createReply(answer == Authorization::Answer::approved
-                                        ? QString(Api::approved)
-                                        : QString(Api::needsApproval)));
+        co_return call.createReply(answer == Authorization::Answer::approved
+                                       ? QString(Api::approved)
+                                       : QString(Api::needsApproval));
     } catch (const Authorization::Failure& failure) {
-        m_bus.send(call.createErrorReply(QString(Api::Error::failed), failure.message));
+        co_return failed(call, failure.message);
     }
+}
+
+QCoro::Task<QDBusMessage> TunnelService::doRevokeApproval(QDBusMessage call, uid_t uid) {
+    if (m_mode == Mode::system) {
+        for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it) {
+            if (uidOf(it.key()) == uid)
+                it.value()->stop(u"approval revoked"_s);
+        }
+        m_authorization.revoke(uid);
+    }
+    co_return call.createReply();
 }
 
 // ---- tunnels -------------------------------------------------------------------
@@ -364,11 +511,9 @@ TunnelSession* TunnelService::sessionFor(uid_t uid, const QString& id) {
 }
 
 void TunnelService::announce(uid_t uid, const QString& id, VpnStatus status) {
-    for (auto it = m_callers.cbegin(); it != m_callers.cend(); ++it) {
-        if (it.value() != uid)
-            continue;
+    for (const QString& name : m_callersByUser.value(uid)) {
         QDBusMessage signal = QDBusMessage::createTargetedSignal(
-            it.key(), QString(Api::objectPath), QString(Api::interfaceName), u"StatusChanged"_s);
+            name, QString(Api::objectPath), QString(Api::interfaceName), u"StatusChanged"_s);
         signal << id << vpnStatusText(status);
         m_bus.send(signal);
     }

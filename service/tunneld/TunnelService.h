@@ -6,12 +6,13 @@
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QVariantMap>
 #include <qcoro/qcorotask.h>
 
+#include <functional>
 #include <optional>
 #include <sys/types.h>
 
@@ -19,14 +20,15 @@ class Authorization;
 class ProfileStore;
 class RunningRecords;
 
-// The object on the bus: each caller's VPN profiles and their tunnels. The
-// caller's user is asked of the bus daemon for every call, never read from
-// the message, and a caller sees and touches only that user's profiles: to
-// anyone else they do not exist. In system mode a user must be approved
-// (polkit, once) before saving or starting a profile.
+// The object on the bus: each caller's VPN profiles and their tunnels, served
+// through the adaptor generated from the interface file. The caller's user is
+// asked of the bus daemon for every call, never read from the message, and a
+// caller sees and touches only that user's profiles: to anyone else they do
+// not exist. In system mode a user must be approved (polkit) before saving or
+// starting a profile. Nothing here blocks or runs a nested event loop: every
+// wait is a coroutine's, with a bound.
 class TunnelService final : public QObject, protected QDBusContext {
     Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "dev.morvel.vpn.Tunnel1")
 public:
     enum class Mode { session, system };
 
@@ -36,11 +38,15 @@ public:
 
     // Re-establishes every connected tunnel (after sleep, on a new network).
     void reassertAll(const QString& why);
-    // Stops every tunnel for the service's own exit: each provider gets the
-    // stop bound to wind its engine down, then what is left is killed.
+    // Stops every tunnel for the service's own exit; `stopped` follows once
+    // they are down, or once the stop bound has passed.
     void shutdown();
 
-public Q_SLOTS:
+    // Most connections remembered per user for status announcements; the
+    // oldest is forgotten first.
+    static constexpr qsizetype maxCallersPerUser = 32;
+
+    // The calls of the bus interface.
     QList<QVariantMap> LoadAll();
     QString Save(const QVariantMap& profile);
     QVariantMap Load(const QString& id);
@@ -49,34 +55,43 @@ public Q_SLOTS:
     void Stop(const QString& id);
     QString Status(const QString& id);
     QString RequestApproval(bool interactive);
+    void RevokeApproval();
 
 Q_SIGNALS:
-    // Declared for introspection only: it is sent to the owner's connections
-    // one by one, never broadcast, so no one learns of others' tunnels.
-    void StatusChanged(const QString& id, const QString& status);
+    void stopped();
 
 private:
-    using Handler = QDBusMessage (TunnelService::*)(const QDBusMessage& call, uid_t uid);
+    // What a call does once its caller's user is known; the reply it makes.
+    using Handler = std::function<QCoro::Task<QDBusMessage>(uid_t uid)>;
 
     void serve(Handler handler);
-    // The caller's uid; when it cannot be told, the call is answered AccessDenied.
-    QCoro::Task<std::optional<uid_t>> identify(QDBusMessage call);
     QCoro::Task<void> run(QDBusMessage call, Handler handler);
-    QCoro::Task<void> runApproval(QDBusMessage call, bool interactive);
+    // The caller's uid; absent when it cannot be told (or, in system mode,
+    // the user is unknown to the system).
     QCoro::Task<std::optional<uid_t>> callerUid(QString busName);
+    void rememberCaller(const QString& busName, uid_t uid);
+    void forgetCaller(const QString& busName);
+    // Whether one more change of `uid` fits its budget: one user's loop must
+    // not take the service from everyone else.
+    bool withinBudget(uid_t uid);
 
-    QDBusMessage doLoadAll(const QDBusMessage& call, uid_t uid);
-    QDBusMessage doSave(const QDBusMessage& call, uid_t uid);
-    QDBusMessage doLoad(const QDBusMessage& call, uid_t uid);
-    QDBusMessage doRemove(const QDBusMessage& call, uid_t uid);
-    QDBusMessage doStart(const QDBusMessage& call, uid_t uid);
-    QDBusMessage doStop(const QDBusMessage& call, uid_t uid);
-    QDBusMessage doStatus(const QDBusMessage& call, uid_t uid);
+    QCoro::Task<QDBusMessage> doLoadAll(QDBusMessage call, uid_t uid);
+    QCoro::Task<QDBusMessage> doSave(QDBusMessage call, uid_t uid, QVariantMap map);
+    QCoro::Task<QDBusMessage> doLoad(QDBusMessage call, uid_t uid, QString id);
+    QCoro::Task<QDBusMessage> doRemove(QDBusMessage call, uid_t uid, QString id);
+    QCoro::Task<QDBusMessage> doStart(QDBusMessage call, uid_t uid, QString id);
+    QCoro::Task<QDBusMessage> doStop(QDBusMessage call, uid_t uid, QString id);
+    QCoro::Task<QDBusMessage> doStatus(QDBusMessage call, uid_t uid, QString id);
+    QCoro::Task<QDBusMessage> doRequestApproval(QDBusMessage call, uid_t uid, bool interactive);
+    QCoro::Task<QDBusMessage> doRevokeApproval(QDBusMessage call, uid_t uid);
 
+    // Starts the profile's tunnel once the user's other tunnel, if any, is down.
+    QDBusMessage launch(const QDBusMessage& call, uid_t uid, const QString& id);
     VpnStatus statusOf(uid_t uid, const QString& id) const;
     TunnelSession* sessionFor(uid_t uid, const QString& id);
     void announce(uid_t uid, const QString& id, VpnStatus status);
     static QString key(uid_t uid, const QString& id);
+    static uid_t uidOf(const QString& key);
 
     QDBusConnection m_bus;
     Mode m_mode;
@@ -89,5 +104,12 @@ private:
     // Users of the callers seen, by unique bus name, until they leave the bus;
     // the status announcements go to them.
     QHash<QString, uid_t> m_callers;
+    QHash<uid_t, QStringList> m_callersByUser; // oldest first
     QDBusServiceWatcher m_callerWatcher;
+    struct Budget {
+        double left = 0;
+        QElapsedTimer since;
+    };
+    QHash<uid_t, Budget> m_budgets;
+    bool m_stopping = false;
 };

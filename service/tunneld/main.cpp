@@ -1,6 +1,7 @@
 // halvoran-tunneld: owns the VPN profiles and runs their tunnels, on the
 // system bus as root (D-Bus activated by systemd), or with --session on the
 // user's session bus as the user, for development, the demo and tests.
+#include "TunnelServiceAdaptor.h" // generated from the interface file
 #include "platform/LogSink.h"
 #include "platform/linux/JournalLogSink.h"
 #include "service/tunneld/Authorization.h"
@@ -39,15 +40,15 @@ void onSignal(int number) {
 // SIGTERM and SIGINT end the service through the event loop, so that every
 // tunnel is stopped first. Handlers rather than a blocked mask: a mask would
 // be inherited by the providers.
-void handleTermination() {
+void handleTermination(TunnelService& service) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&service] {
         char byte = 0;
         (void)!::read(signalPipe[0], &byte, 1);
         qCInfo(ServiceLog::tunneld, "signal %d: stopping", int(byte));
-        QCoreApplication::quit();
+        service.shutdown();
     });
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -149,6 +150,8 @@ int main(int argc, char** argv) {
     const QDBusConnection systemBus = QDBusConnection::systemBus();
     Authorization authorization(systemBus, store);
     TunnelService service(bus, mode, timing, store, records, authorization);
+    new TunnelServiceAdaptor(&service);
+    QObject::connect(&service, &TunnelService::stopped, &app, &QCoreApplication::quit);
 
     SleepWatcher sleep;
     if (!sleep.watch(systemBus))
@@ -163,8 +166,7 @@ int main(int argc, char** argv) {
     QObject::connect(&routes, &RouteWatcher::defaultRouteChanged, &service,
                      [&service] { service.reassertAll(u"default route changed"_s); });
 
-    if (!bus.registerObject(QString(TunnelServiceApi::objectPath), &service,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)) {
+    if (!bus.registerObject(QString(TunnelServiceApi::objectPath), &service)) {
         qCCritical(ServiceLog::tunneld, "cannot register the object: %s",
                    qUtf8Printable(bus.lastError().message()));
         return 1;
@@ -180,12 +182,11 @@ int main(int argc, char** argv) {
     // Calls wait in the queue until this is done.
     if (const int killed = records.reconcile())
         qCInfo(ServiceLog::tunneld, "stopped %d tunnel(s) left by an earlier run", killed);
-    handleTermination();
+    handleTermination(service);
     qCInfo(ServiceLog::tunneld, "serving %s on the %s bus, state in %s",
            qUtf8Printable(QString(TunnelServiceApi::busName)), sessionMode ? "session" : "system",
            qUtf8Printable(root));
     const int status = app.exec();
-    service.shutdown();
     bus.unregisterService(QString(TunnelServiceApi::busName));
     Log::installSink(nullptr);
     return status;

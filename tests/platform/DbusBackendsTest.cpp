@@ -233,10 +233,11 @@ TEST(DbusExtensionManager, ApprovalIsAskedOnceAndOnlyInteractivelyWhenResubmitte
     submit(manager, delegate);
     ASSERT_TRUE(Async::waitUntil([&] { return delegate.answers.size() == 5; }));
     EXPECT_EQ(delegate.answers[4], u"#2 finished"_s);
-    // Approved once, approved for good: a fresh start asks polkit nothing.
+    // An approval stands only while polkit stands by it: once polkit says no
+    // outright, a fresh start needs approval again.
     setPolkitAllowed({});
     DbusExtensionManager later(TunnelServiceBus::system());
     submit(later, delegate);
     ASSERT_TRUE(Async::waitUntil([&] { return delegate.answers.size() == 6; }));
-    EXPECT_EQ(delegate.answers[5], u"#3 finished"_s);
+    EXPECT_EQ(delegate.answers[5], u"#3 needsApproval"_s);
 }
