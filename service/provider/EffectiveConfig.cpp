@@ -195,7 +195,8 @@ std::optional<QJsonObject> Builder::buildRule(const QJsonValue& value, bool dns,
         }
         if (action == u"route" &&
             !names(rule.value(target), dns ? m_dnsServerTags : m_outboundTags)) {
-            why = u"sends to %1, which was left out"_s.arg(to);
+            why =
+                to.isEmpty() ? u"names no way out"_s : u"sends to %1, which was left out"_s.arg(to);
             return std::nullopt;
         }
     } else if (rule.contains("action"_L1) || rule.contains(target)) {
@@ -277,6 +278,8 @@ QJsonObject Builder::buildRoute(const QJsonObject& source, const QJsonArray& rul
         } else if (names(final, m_rejectTags)) {
             // Everything the service's rules did not match is refused.
             rules.append(QJsonObject{{"inbound"_L1, ourInbound()}, {"action"_L1, "reject"_L1}});
+            leaveOut(u"route.final"_s,
+                     u"a legacy block outbound; what no rule matches is rejected"_s);
         } else {
             leaveOut(u"route.final"_s,
                      (final.isUndefined() ? u"absent"_s : u"names what was left out"_s) +
