@@ -1,14 +1,19 @@
 #include "service/provider/EffectiveConfig.h"
 
+#include "service/provider/ConfigSchema.h"
 #include "shared/rulesets/RulesetCache.h"
 #include "tests/service/ServiceConfig.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QFile>
 #include <QJsonArray>
 
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
+using namespace std::string_literals;
+using EffectiveConfig::contains;
+using EffectiveConfig::textList;
 using EffectiveConfig::TunnelMode;
 using RoutingMode = SharedDefaults::RoutingMode;
 
@@ -50,6 +55,101 @@ QJsonObject patched(QJsonObject config, const QString& path, const QJsonObject& 
 
 QJsonArray parsed(const char* json) {
     return QJsonDocument::fromJson(json).array();
+}
+
+// A subscription of a hundred edges in one group, as services minify them.
+QJsonObject manyEdges() {
+    QJsonArray outbounds{object(R"({"type": "direct", "tag": "direct"})")}, members;
+    for (int i = 0; i < 100; ++i) {
+        const QString tag = u"edge-%1"_s.arg(i, 3, 10, QChar(u'0'));
+        members.append(tag);
+        outbounds.append(QJsonObject{{"type"_L1, "vless"_L1},
+                                     {"tag"_L1, tag},
+                                     {"server"_L1, QString(tag + u".example.net"_s)},
+                                     {"server_port"_L1, 443},
+                                     {"uuid"_L1, tag}});
+    }
+    outbounds.append(
+        QJsonObject{{"type"_L1, "urltest"_L1}, {"tag"_L1, "all"_L1}, {"outbounds"_L1, members}});
+    return QJsonObject{{"outbounds"_L1, outbounds}, {"route"_L1, object(R"({"final": "all"})")}};
+}
+
+QJsonObject corpus(const char* name) {
+    if (qstrcmp(name, "many") == 0)
+        return manyEdges();
+    QFile file(QLatin1StringView(CONFIG_CORPUS "/") + QLatin1StringView(name) + u".json"_s);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name;
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+QJsonArray outboundsAndEndpoints(const QJsonObject& config) {
+    QJsonArray all = config["outbounds"_L1].toArray();
+    for (const QJsonValue endpoint : config["endpoints"_L1].toArray())
+        all.append(endpoint);
+    return all;
+}
+
+QJsonValue tagged(const QJsonArray& list, const QString& tag) {
+    for (const QJsonValue item : list) {
+        if (item["tag"_L1] == tag)
+            return item;
+    }
+    return QJsonValue::Undefined;
+}
+
+// Every tag the configuration names, where the engine looks it up, and which
+// is not there: the engine would refuse to start.
+QStringList brokenReferences(const QJsonObject& config) {
+    const auto tagsOf = [](const QJsonValue& list) {
+        QSet<QString> tags{u"any"_s}; // what a DNS rule's outbound matcher may name
+        for (const QJsonValue item : list.toArray())
+            tags.insert(item["tag"_L1].toString());
+        return tags;
+    };
+    const QSet<QString> outbounds = tagsOf(outboundsAndEndpoints(config)),
+                        servers = tagsOf(config["dns"_L1]["servers"_L1]),
+                        sets = tagsOf(config["route"_L1]["rule_set"_L1]),
+                        inbounds = tagsOf(config["inbounds"_L1]);
+    QStringList broken;
+    const auto check = [&](const QJsonValue& value, const QSet<QString>& known) {
+        if (value.isUndefined())
+            return;
+        for (const QJsonValue tag : value.isArray() ? value.toArray() : QJsonArray{value}) {
+            if (!known.contains(tag.toString()))
+                broken.append(tag.toString());
+        }
+    };
+    for (const QJsonValue item : outboundsAndEndpoints(config)) {
+        for (const char* key : {"detour", "outbounds", "default"})
+            check(item[QLatin1StringView(key)], outbounds);
+    }
+    for (const QJsonValue server : config["dns"_L1]["servers"_L1].toArray()) {
+        check(server["detour"_L1], outbounds);
+        check(server["domain_resolver"_L1], servers);
+    }
+    check(config["dns"_L1]["final"_L1], servers);
+    check(config["route"_L1]["final"_L1], outbounds);
+    std::function<void(const QJsonValue&)> rule = [&](const QJsonValue& r) {
+        check(r["outbound"_L1], outbounds);
+        check(r["rule_set"_L1], sets);
+        check(r["inbound"_L1], inbounds);
+        for (const QJsonValue member : r["rules"_L1].toArray())
+            rule(member);
+    };
+    for (const QJsonValue r : config["route"_L1]["rules"_L1].toArray())
+        rule(r);
+    for (const QJsonValue r : config["dns"_L1]["rules"_L1].toArray()) {
+        rule(r);
+        check(r["server"_L1], servers);
+    }
+    return broken;
+}
+
+QStringList actions(const QJsonValue& rules, qsizetype skip) {
+    QStringList out;
+    for (const QJsonValue rule : rules.toArray())
+        out.append(rule["action"_L1].toString(u"route"_s));
+    return out.mid(skip);
 }
 
 // Whatever the service writes into these places, nothing of it reaches the
@@ -251,6 +351,156 @@ TEST(EffectiveConfig, UnusableConfigurationsAreRefusedWithAReason) {
             ADD_FAILURE() << json.constData();
         } catch (const EffectiveConfig::BuildError& error) {
             EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
+        }
+    }
+}
+
+// Each shape of configuration services send, in every mode: the engine gets
+// an explicit default route (the edge, or the service's own final while it
+// still exists), nothing that refers to what is not there, only the current
+// forms, nothing hostile, and what the subscription needs.
+TEST(EffectiveConfig, CorpusBuildsWhatTheEngineRuns) {
+    struct Case {
+        const char* name;
+        const char* final;   // selectively, when not the edge
+        const char* expect;  // {"tag" or "dns:tag": members it has, or null for gone}
+        const char* actions; // selectively: the service's route and DNS rules
+    };
+    const Case cases[] = {
+        {"wireguard", "proxy", R"({
+            "warp": {"type": "wireguard", "detour": "edge-1", "mtu": 1280,
+                     "address": ["172.16.0.2/32", "2606:4700:110:8a36::2/128"],
+                     "peers": [{"address": "162.159.192.1", "port": 2408, "reserved": [1, 2, 3],
+                                "public_key": "cGVlci1wdWJsaWMta2V5LWZpbGxlci0wMDAwMDAwMDA=",
+                                "allowed_ips": ["0.0.0.0/0", "::/0"]}]},
+            "wg-new": {"mtu": 1408, "address": ["10.8.0.2/32"]}, "wg-keyless": null,
+            "proxy": {"outbounds": ["warp", "edge-1", "wg-new", "wg-multi"]}})",
+         R"({"route": ["route"]})"},
+        {"socks", nullptr, R"({"office": null, "via-office": null, "edge": {"server_port": 8443}})",
+         R"({"route": ["route"]})"},
+        {"groups", "select", R"({"streaming": {"outbounds": ["direct", "auto"], "default": "auto"},
+            "auto": {"interval": "3m", "tolerance": 50}, "fi-1": {"up_mbps": 100}})",
+         R"({"route": ["route", "route"]})"},
+        {"many", "all", R"({"edge-099": {"server_port": 443}})", R"({"route": []})"},
+        {"no-route", nullptr, R"({"direct": {"type": "direct"}})", R"({"route": []})"},
+        {"foreign-inbounds", "edge", "{}", R"({"route": ["route"], "dns": ["route"]})"},
+        {"legacy", nullptr, R"({"block": null, "dns-out": null, "proxy": {"outbounds": ["edge"]},
+            "dns:cf": {"type": "tls", "server": "1.1.1.1", "domain_resolver": "boot"},
+            "dns:google": {"type": "https", "server": "dns.google", "path": "/dns-query"},
+            "dns:quad9": {"type": "udp", "server": "9.9.9.9", "server_port": 53},
+            "dns:v6": {"type": "udp", "server": "2606:4700:4700::1111"},
+            "dns:boot": {"type": "local"}, "dns:lan": {"type": "dhcp"},
+            "dns:fake": {"type": "fakeip", "inet4_range": "198.18.0.0/15"}, "dns:refuse": null})",
+         R"({"route": ["hijack-dns", "reject", "reject", "reject"],
+             "dns": ["predefined", "route", "route"]})"},
+        {"worker", "wg", R"({"worker": {"transport": {"type": "ws", "path": "/ws?ed=2048",
+                "headers": {"Host": "my-worker.example.workers.dev"}, "max_early_data": 2048,
+                "early_data_header_name": "Sec-WebSocket-Protocol"},
+              "tls": {"enabled": true, "server_name": "my-worker.example.workers.dev",
+                      "utls": {"enabled": true, "fingerprint": "chrome"}}},
+            "wg": {"detour": "worker"}, "dns:fake": null})",
+         R"({"route": ["route"], "dns": []})"},
+    };
+    const char* hostile[] = {
+        "/etc/", "system_interface", R"("system":)", R"("name":)", "evil0", "wg0", "wg9", "10000"};
+    for (const Case& c : cases) {
+        for (const RoutingMode routing : {RoutingMode::selective, RoutingMode::global}) {
+            for (const TunnelMode mode : {TunnelMode::system, TunnelMode::session}) {
+                const bool selective = routing == RoutingMode::selective;
+                const std::string label = std::string(c.name) +
+                                          (selective ? " selective" : " global") +
+                                          (mode == TunnelMode::system ? " system" : " session");
+                const EffectiveConfig::Result result =
+                    EffectiveConfig::build(inputsFor(corpus(c.name), routing, mode));
+                const QJsonObject& config = result.config;
+                const QByteArray out = bytes(config);
+                EXPECT_EQ(config["route"_L1]["final"_L1].toString(),
+                          selective && c.final ? QString::fromLatin1(c.final) : result.edge)
+                    << label;
+                EXPECT_EQ(brokenReferences(config), QStringList{}) << label;
+                for (const QJsonValue outbound : outboundsAndEndpoints(config)) {
+                    EXPECT_FALSE(
+                        contains(QStringList{u"block"_s, u"dns"_s},
+                                 outbound["type"_L1].toString()) ||
+                        (outbound["type"_L1] == u"wireguard"_s && !outbound["peers"_L1].isArray()))
+                        << label;
+                }
+                for (const QJsonValue server : config["dns"_L1]["servers"_L1].toArray())
+                    EXPECT_FALSE(server.toObject().contains("address"_L1)) << label;
+                EXPECT_FALSE(out.contains("geoip") || out.contains("geosite") ||
+                             config["dns"_L1].toObject().contains("fakeip"_L1))
+                    << label;
+                for (const char* bad : hostile)
+                    EXPECT_FALSE(out.contains(bad)) << label << ": " << bad;
+                EXPECT_EQ(out.count("listen"), mode == TunnelMode::session ? 2 : 0) << label;
+                const QJsonObject expect = object(c.expect);
+                for (auto it = expect.begin(); it != expect.end(); ++it) {
+                    const bool dns = it.key().startsWith(u"dns:");
+                    const QJsonValue found =
+                        dns ? tagged(config["dns"_L1]["servers"_L1].toArray(), it.key().mid(4))
+                            : tagged(outboundsAndEndpoints(config), it.key());
+                    EXPECT_EQ(found.isUndefined(), it.value().isNull())
+                        << label << it.key().toStdString();
+                    const QJsonObject members = it.value().toObject();
+                    for (auto m = members.begin(); m != members.end(); ++m)
+                        EXPECT_EQ(found[m.key()], m.value())
+                            << label << it.key().toStdString() << m.key().toStdString();
+                }
+                if (!selective)
+                    continue;
+                const qsizetype own = mode == TunnelMode::system ? 2 : 1;
+                const QJsonObject rules = object(c.actions);
+                EXPECT_EQ(actions(config["route"_L1]["rules"_L1], own), textList(rules["route"_L1]))
+                    << label;
+                if (rules.contains("dns"_L1)) {
+                    EXPECT_EQ(actions(config["dns"_L1]["rules"_L1], 0), textList(rules["dns"_L1]))
+                        << label;
+                }
+            }
+        }
+    }
+}
+
+// A value of the wrong type where the tunnel needs it fails the build,
+// naming the place; where it only tunes, it is left out and logged.
+TEST(EffectiveConfig, ValuesOfTheWrongTypeAreNamed) {
+    struct Case {
+        const char* path;
+        const char* patch;
+        const char* error;   // the BuildError's place and reason
+        const char* leftOut; // else what the log names
+    };
+    const char* port = "outbounds[1].server_port must be a port number (1-65535)";
+    const Case cases[] = {
+        {"outbounds[1]", R"({"server_port": "443"})", port, nullptr},
+        {"outbounds[1]", R"({"server_port": 0})", port, nullptr},
+        {"outbounds[1]", R"({"server_port": 70000})", port, nullptr},
+        {"outbounds[1]", R"({"server_port": 443.5})", port, nullptr},
+        {"outbounds[1]", R"({"uuid": ["a", "b"]})", "outbounds[1].uuid must be text", nullptr},
+        {"outbounds[2]", R"({"tls": {"enabled": "true"}})",
+         "outbounds[2].tls.enabled must be true or false", nullptr},
+        {"dns",
+         R"({"servers": [{"tag": "u", "type": "udp", "server": "1.1.1.1", "server_port": "53"}]})",
+         "dns.servers[0].server_port must be a port number (1-65535)", nullptr},
+        {"", R"({"endpoints": [{"type": "wireguard", "tag": "w", "address": "10.0.0.2/32",
+                  "private_key": "k", "peers": [{"address": "a", "port": "51820", "public_key": "p"}]}]})",
+         "endpoints[0].peers[0].port must be a port number (1-65535)", nullptr},
+        {"outbounds[1]", R"({"connect_timeout": 30})", nullptr,
+         R"(outbounds[1].connect_timeout must be a duration such as "30s")"},
+        {"outbounds[1]", R"({"multiplex": {"enabled": true, "max_streams": "8"}})", nullptr,
+         "outbounds[1].multiplex.max_streams must be a whole number"},
+    };
+    for (const Case& c : cases) {
+        const QJsonObject config =
+            patched(serviceConfig(), QLatin1StringView(c.path), object(c.patch));
+        try {
+            const EffectiveConfig::Result result = EffectiveConfig::build(inputsFor(config));
+            EXPECT_FALSE(c.error) << c.patch;
+            EXPECT_TRUE(result.leftOut.contains(QString::fromUtf8(c.leftOut ? c.leftOut : "")))
+                << c.patch << result.leftOut.join(u", "_s).toStdString();
+        } catch (const EffectiveConfig::BuildError& error) {
+            EXPECT_EQ(error.what(), "the downloaded configuration is not usable: "s +
+                                        (c.error ? c.error : "(none)"));
         }
     }
 }
