@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-// Runs the engine (`sing-box run -c <file>`) as a child process and says when
+// Runs the engine (`sing-box run -c /proc/self/fd/N`) as a child process and says when
 // it is up, when it stops, and why it failed. The engine counts as up once
 // it writes its own "sing-box started" line, which it does after every
 // inbound listens (the TUN device is up, or the proxy port accepts); the
@@ -16,9 +16,8 @@ class EngineRunner final : public QObject {
     Q_OBJECT
 public:
     struct Options {
-        QString program;    // absolute path of the engine
-        QString configPath; // the effective configuration
-        QString workingDirectory;
+        QString program;          // absolute path of the engine
+        QByteArray configuration; // the effective configuration (holds credentials)
         std::chrono::milliseconds startTimeout{20000};
         std::chrono::milliseconds stopGrace{5000};
     };

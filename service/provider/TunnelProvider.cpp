@@ -6,7 +6,6 @@
 #include "shared/log/Log.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QStandardPaths>
@@ -16,27 +15,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr qsizetype maxLoggedOmissions = 40;
-
-// A folder only the user can enter, for the configuration the engine reads:
-// it holds the edges' credentials. In the user's runtime folder when there is
-// one, so it goes at logout even if the provider is killed.
-std::unique_ptr<QTemporaryDir> makeRuntimeDirectory() {
-    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (base.isEmpty() || !Privileges::checkOwnDirectory(base).isEmpty())
-        base = QDir::tempPath();
-    return std::make_unique<QTemporaryDir>(base + u"/halvoran-tunnel-XXXXXX");
-}
-
-bool writePrivateFile(const QString& path, const QByteArray& data, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(data) != data.size() || !file.flush()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
-}
 
 // The interface of the main routing table's default route, as the kernel
 // lists it; empty when there is none.
@@ -109,17 +87,6 @@ void TunnelProvider::launch() {
         qCCritical(providerLog, "rule-sets without a downloaded file, left out: %s",
                    Log::printable(built.missingRulesets.join(u", ")).constData());
 
-    if (!m_runtime)
-        m_runtime = makeRuntimeDirectory();
-    QString error;
-    const QString configPath =
-        m_runtime->isValid() ? m_runtime->filePath(u"config.json"_s) : QString();
-    if (!m_runtime->isValid() ||
-        !writePrivateFile(configPath, QJsonDocument(built.config).toJson(), &error)) {
-        fail(u"cannot write the engine's configuration: "_s +
-             (m_runtime->isValid() ? error : m_runtime->errorString()));
-        return;
-    }
     m_summary =
         u"%1 mode, %2 routing, edge %3, %4 rule-sets"_s
             .arg(m_options.mode == EffectiveConfig::TunnelMode::system ? u"system"_s : u"session"_s,
@@ -130,9 +97,9 @@ void TunnelProvider::launch() {
 
     if (m_engine)
         m_engine->deleteLater();
-    m_engine = new EngineRunner(
-        {program, configPath, m_runtime->path(), m_options.startTimeout, m_options.stopGrace},
-        this);
+    m_engine = new EngineRunner({program, QJsonDocument(built.config).toJson(),
+                                 m_options.startTimeout, m_options.stopGrace},
+                                this);
     connect(m_engine, &EngineRunner::ready, this, &TunnelProvider::engineReady);
     connect(m_engine, &EngineRunner::failed, this, &TunnelProvider::fail);
     connect(m_engine, &EngineRunner::stopped, this, &TunnelProvider::engineStopped);

@@ -1,6 +1,8 @@
 // halvoran-tunnel as the tunnel service runs it: a real process, its
 // configuration on stdin, its status lines read from stdout, signals sent to
 // it, and the stand-in engine on its PATH.
+#include "service/provider/EffectiveConfig.h"
+#include "service/provider/UserStore.h"
 #include "shared/rulesets/RulesetCache.h"
 #include "shared/settings/SharedDefaults.h"
 #include "tests/service/ServiceConfig.h"
@@ -8,11 +10,13 @@
 #include "tests/support/QtPrinters.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -172,6 +176,53 @@ TEST_F(ProviderProcess, ConnectsReassertsAndStops) {
     EXPECT_FALSE(provider.allOutput().contains(token));
 }
 
+// The configuration holds the edges' credentials: the engine gets exactly the
+// one built, through an inherited descriptor, and none of it is left where
+// the provider could write, even by a provider killed outright.
+TEST_F(ProviderProcess, TheConfigurationReachesTheEngineOnlyInMemory) {
+    const QByteArray edgeId = "5c0e7a1e-0000-4000-8000-000000000002";
+    const QStringList places{m_dir.filePath(u"run"_s), m_dir.filePath(u"tmp"_s)};
+    for (const QString& place : places)
+        QDir().mkpath(place);
+    const auto filesWithTheConfiguration = [&] {
+        QStringList found;
+        for (const QString& place : places) {
+            QDirIterator it(place, QDir::Files | QDir::Hidden | QDir::System,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                if (file.open(QIODevice::ReadOnly) && file.readAll().contains(edgeId))
+                    found << file.fileName();
+            }
+        }
+        return found;
+    };
+    Provider::Setup setup;
+    setup.environment = {{u"XDG_RUNTIME_DIR"_s, places[0]}, {u"TMPDIR"_s, places[1]}};
+    Provider provider(m_dir, setup);
+    ASSERT_TRUE(provider.waitForLines(2)) << provider.allOutput().constData();
+    const QJsonObject run = provider.engineEvents().value(0);
+    const QStringList argv = run["argv"_L1].toVariant().toStringList();
+    ASSERT_EQ(argv.size(), 3);
+    EXPECT_EQ(argv.mid(0, 2), (QStringList{u"run"_s, u"-c"_s}));
+    EXPECT_TRUE(QRegularExpression(u"^/proc/self/fd/[0-9]+$"_s).match(argv[2]).hasMatch())
+        << argv[2].toStdString();
+    const EffectiveConfig::Result built =
+        EffectiveConfig::build(UserStore::read(EffectiveConfig::TunnelMode::session, 47899));
+    EXPECT_EQ(run["config"_L1].toObject(), built.config);
+    EXPECT_EQ(filesWithTheConfiguration(), QStringList());
+
+    provider.signal(SIGKILL);
+    EXPECT_EQ(provider.waitForExit(), -2);
+    const int engine = run["pid"_L1].toInt();
+    const auto gone = [&] {
+        QFile status(u"/proc/%1/stat"_s.arg(engine));
+        return !status.open(QIODevice::ReadOnly) || status.readAll().contains(") Z ");
+    };
+    EXPECT_TRUE(Async::waitUntil(gone, 5s));
+    EXPECT_EQ(filesWithTheConfiguration(), QStringList());
+}
+
 // Whatever goes wrong ends in one "error" line with a reason the user can act
 // on and a non-zero exit; nothing pretends to connect, and the subscription
 // URL shows nowhere.
@@ -298,6 +349,21 @@ TEST_F(ProviderProcess, SystemModeHandsTheEngineOnlyTheNetworkCapabilities) {
         Provider provider(m_dir, setup);
         ASSERT_TRUE(provider.waitForLines(2)) << provider.allOutput().constData();
         EXPECT_EQ(provider.lines().value(1), u"status connected"_s);
+        // The engine's configuration, as the user would try to read it.
+        QFile running(home + u"/record"_s);
+        ASSERT_TRUE(running.open(QIODevice::ReadOnly));
+        const QJsonObject engine = QJsonDocument::fromJson(running.readLine()).object();
+        const QString config = engine["argv"_L1][2].toString().replace(
+            u"/proc/self/"_s, u"/proc/%1/"_s.arg(engine["pid"_L1].toInt()));
+        const auto readable = [&](const QStringList& wrapper) {
+            QProcess cat;
+            cat.setStandardOutputFile(QProcess::nullDevice());
+            const QStringList command = wrapper + QStringList{u"cat"_s, config};
+            cat.start(command.first(), command.mid(1));
+            return cat.waitForFinished(5000) && cat.exitCode() == 0;
+        };
+        EXPECT_TRUE(readable({})); // root may
+        EXPECT_FALSE(readable(asNobody));
         provider.signal(SIGTERM);
         EXPECT_EQ(provider.waitForExit(), 0);
     }
