@@ -31,39 +31,31 @@ const QRegularExpression& interfaceLine() {
     return pattern;
 }
 
-// Closes a descriptor when it goes.
-struct OwnedFd {
-    int fd = -1;
-    ~OwnedFd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 // The configuration in a sealed memory file: it holds the edges' credentials,
 // so it is never on disk, and nobody (the engine included) can change it
 // after the provider has built it. The engine reads it through the
 // descriptor it inherits; the user cannot open that descriptor of a process
 // that holds capabilities the user lacks.
-int sealedConfiguration(const QByteArray& data, QString* error) {
-    OwnedFd file{::memfd_create("halvoran-engine-config", MFD_CLOEXEC | MFD_ALLOW_SEALING)};
+Privileges::Descriptor sealedConfiguration(const QByteArray& data, QString* error) {
+    Privileges::Descriptor file(
+        ::memfd_create("halvoran-engine-config", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     qsizetype written = 0;
-    while (file.fd >= 0 && written < data.size()) {
+    while (file.isValid() && written < data.size()) {
         const ssize_t n =
-            ::write(file.fd, data.constData() + written, size_t(data.size() - written));
+            ::write(file.get(), data.constData() + written, size_t(data.size() - written));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         written += n;
     }
-    if (file.fd < 0 || written != data.size() || ::lseek(file.fd, 0, SEEK_SET) != 0 ||
-        ::fcntl(file.fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) !=
-            0) {
+    if (!file.isValid() || written != data.size() || ::lseek(file.get(), 0, SEEK_SET) != 0 ||
+        ::fcntl(file.get(), F_ADD_SEALS,
+                F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
         *error = QString::fromLocal8Bit(std::strerror(errno));
-        return -1;
+        return {};
     }
-    return std::exchange(file.fd, -1);
+    return file;
 }
 
 bool isErrorLine(const QString& line) {
@@ -108,15 +100,21 @@ void EngineRunner::start() {
     m_partial.clear();
     m_recent.clear();
     QString problem;
-    const OwnedFd config{sealedConfiguration(m_options.configuration, &problem)};
-    if (config.fd < 0) {
+    const Privileges::Descriptor config = sealedConfiguration(m_options.configuration, &problem);
+    if (!config.isValid()) {
         m_state = State::failed;
         Q_EMIT failed(u"cannot hand sing-box its configuration: "_s + problem);
         return;
     }
     m_process = new QProcess(this);
-    m_process->setProgram(m_options.program);
-    m_process->setArguments({u"run"_s, u"-c"_s, u"/proc/self/fd/%1"_s.arg(config.fd)});
+    // The engine runs from the descriptor it was checked through, not from
+    // its name, which could lead elsewhere by now. QProcess still does the
+    // exec, so a failure is reported as usual; the descriptor is kept open
+    // across it because an interpreter opens a script by that same name
+    // after the exec (close-on-exec would close it first).
+    const int programFd = m_options.programFile.get();
+    m_process->setProgram(u"/proc/self/fd/%1"_s.arg(programFd));
+    m_process->setArguments({u"run"_s, u"-c"_s, u"/proc/self/fd/%1"_s.arg(config.get())});
     // Nothing of the engine's belongs in a folder: the configuration is in
     // memory, and it keeps no cache (cache_file is never enabled).
     m_process->setWorkingDirectory(u"/"_s);
@@ -125,7 +123,7 @@ void EngineRunner::start() {
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardInputFile(QProcess::nullDevice());
     const pid_t provider = ::getpid();
-    m_process->setChildProcessModifier([provider, configFd = config.fd] {
+    m_process->setChildProcessModifier([provider, programFd, configFd = config.get()] {
         // The provider takes its signals through a descriptor, with them
         // blocked; the engine must get them the ordinary way. And it must
         // not outlive the provider, even one killed outright.
@@ -136,11 +134,11 @@ void EngineRunner::start() {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != provider)
             ::_exit(127);
-        // Whatever else the provider holds stays with it; the configuration
-        // passes under its own number, so none of QProcess's descriptors is
-        // overwritten (its own pipes go at exec as they should).
+        // Whatever else the provider holds stays with it; the program and
+        // the configuration pass under their own numbers, so none of
+        // QProcess's descriptors is overwritten (its pipes still close at exec).
         ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-        if (::fcntl(configFd, F_SETFD, 0) != 0)
+        if (::fcntl(programFd, F_SETFD, 0) != 0 || ::fcntl(configFd, F_SETFD, 0) != 0)
             ::_exit(127);
     });
     connect(m_process, &QProcess::readyReadStandardOutput, this, &EngineRunner::readOutput);

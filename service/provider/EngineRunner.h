@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/provider/Privileges.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
@@ -16,8 +18,9 @@ class EngineRunner final : public QObject {
     Q_OBJECT
 public:
     struct Options {
-        QString program;          // absolute path of the engine
-        QByteArray configuration; // the effective configuration (holds credentials)
+        QString program;                    // absolute path of the engine, for messages
+        Privileges::Descriptor programFile; // the engine as opened (and checked): what runs
+        QByteArray configuration;           // the effective configuration (holds credentials)
         std::chrono::milliseconds startTimeout{20000};
         std::chrono::milliseconds stopGrace{5000};
     };

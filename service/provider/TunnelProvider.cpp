@@ -62,11 +62,15 @@ void TunnelProvider::launch() {
              "the PATH"_s);
         return;
     }
-    if (m_options.mode == EffectiveConfig::TunnelMode::system) {
-        if (const QString problem = Privileges::checkTrustedProgram(program); !problem.isEmpty()) {
-            fail(u"the tunnel will not give sing-box network privileges: "_s + problem);
-            return;
-        }
+    // Only the engine that gets capabilities must be one no user can replace.
+    const bool system = m_options.mode == EffectiveConfig::TunnelMode::system;
+    QString problem;
+    Privileges::Descriptor programFile = Privileges::openProgram(program, system, &problem);
+    if (!programFile.isValid()) {
+        fail((system ? u"the tunnel will not give sing-box network privileges: "_s
+                     : u"cannot open sing-box: "_s) +
+             problem);
+        return;
     }
     EffectiveConfig::Result built;
     EffectiveConfig::Inputs inputs;
@@ -97,9 +101,10 @@ void TunnelProvider::launch() {
 
     if (m_engine)
         m_engine->deleteLater();
-    m_engine = new EngineRunner({program, QJsonDocument(built.config).toJson(),
-                                 m_options.startTimeout, m_options.stopGrace},
-                                this);
+    m_engine =
+        new EngineRunner({program, std::move(programFile), QJsonDocument(built.config).toJson(),
+                          m_options.startTimeout, m_options.stopGrace},
+                         this);
     connect(m_engine, &EngineRunner::ready, this, &TunnelProvider::engineReady);
     connect(m_engine, &EngineRunner::failed, this, &TunnelProvider::fail);
     connect(m_engine, &EngineRunner::stopped, this, &TunnelProvider::engineStopped);
