@@ -18,6 +18,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr qsizetype maxLineBytes = 4096;
+// Lines of the engine's that reach the journal in one second; every line
+// still counts for its state (started, interface, last words).
+constexpr int loggedLinesPerSecond = LineRate::defaultPerSecond;
 constexpr qsizetype keptLines = 20;
 
 // Terminal colours, which the engine may write even into a pipe.
@@ -67,7 +70,8 @@ bool isErrorLine(const QString& line) {
 
 EngineRunner::EngineRunner(Options options, QObject* parent)
     : QObject(parent)
-    , m_options(std::move(options)) {
+    , m_options(std::move(options))
+    , m_output(maxLineBytes) {
     m_startTimer.setSingleShot(true);
     connect(&m_startTimer, &QTimer::timeout, this, [this] {
         fail(u"sing-box did not report that it had started within %1 seconds"_s.arg(
@@ -97,7 +101,7 @@ bool EngineRunner::isRunning() const {
 
 void EngineRunner::start() {
     m_state = State::starting;
-    m_partial.clear();
+    m_output = OutputLines(maxLineBytes);
     m_recent.clear();
     QString problem;
     const Privileges::Descriptor config = sealedConfiguration(m_options.configuration, &problem);
@@ -167,30 +171,26 @@ void EngineRunner::stop() {
 }
 
 void EngineRunner::readOutput() {
-    m_partial += m_process->readAllStandardOutput();
-    qsizetype end;
-    while ((end = m_partial.indexOf('\n')) >= 0) {
-        const QByteArray line = m_partial.left(end);
-        m_partial.remove(0, end + 1);
-        handleLine(line);
-    }
-    // A line that never ends is cut, so the engine cannot make the provider
-    // hold its output without bound.
-    if (m_partial.size() > maxLineBytes)
-        handleLine(std::exchange(m_partial, {}));
+    m_output.feed(m_process->readAllStandardOutput(),
+                  [this](QByteArrayView line, bool cut) { handleLine(line, cut); });
 }
 
-void EngineRunner::handleLine(QByteArray bytes) {
-    if (bytes.size() > maxLineBytes)
-        bytes.truncate(maxLineBytes);
+void EngineRunner::handleLine(QByteArrayView bytes, bool cut) {
     QString line = QString::fromUtf8(bytes).remove(colourCodes()).trimmed();
     if (line.isEmpty())
         return;
-    const QByteArray shown = Log::printable(line);
-    if (isErrorLine(line))
-        qCCritical(providerLog, "sing-box: %s", shown.constData());
-    else
-        qCInfo(providerLog, "sing-box: %s", shown.constData());
+    qint64 suppressed = 0;
+    const bool logged = m_logRate.admit(&suppressed);
+    if (suppressed > 0)
+        qCInfo(providerLog, "sing-box: %lld more lines suppressed (over %d a second)", suppressed,
+               loggedLinesPerSecond);
+    if (logged) {
+        const QByteArray shown = Log::printable(line) + (cut ? " [line cut]" : "");
+        if (isErrorLine(line))
+            qCCritical(providerLog, "sing-box: %s", shown.constData());
+        else
+            qCInfo(providerLog, "sing-box: %s", shown.constData());
+    }
     m_recent.append(line);
     if (m_recent.size() > keptLines)
         m_recent.removeFirst();
@@ -214,8 +214,10 @@ QString EngineRunner::lastWords() const {
 void EngineRunner::handleExit(int code, QProcess::ExitStatus status) {
     m_startTimer.stop();
     m_killTimer.stop();
-    if (!m_partial.isEmpty())
-        handleLine(std::exchange(m_partial, {}));
+    m_output.finish([this](QByteArrayView line, bool cut) { handleLine(line, cut); });
+    if (const qint64 suppressed = m_logRate.takeSuppressed(); suppressed > 0)
+        qCInfo(providerLog, "sing-box: %lld more lines suppressed (over %d a second)", suppressed,
+               loggedLinesPerSecond);
     m_process->deleteLater();
     m_process = nullptr;
     const State was = std::exchange(m_state, State::idle);

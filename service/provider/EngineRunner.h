@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/OutputLines.h"
 #include "service/provider/Privileges.h"
 
 #include <QObject>
@@ -45,7 +46,7 @@ Q_SIGNALS:
 
 private:
     void readOutput();
-    void handleLine(QByteArray line);
+    void handleLine(QByteArrayView bytes, bool cut);
     void handleExit(int code, QProcess::ExitStatus status);
     void fail(const QString& reason);
     QString lastWords() const;
@@ -54,7 +55,8 @@ private:
 
     Options m_options;
     QProcess* m_process = nullptr;
-    QByteArray m_partial;
+    OutputLines m_output;
+    LineRate m_logRate;
     QStringList m_recent; // the last lines, for a failure's reason
     QTimer m_startTimer;
     QTimer m_killTimer;

@@ -226,6 +226,23 @@ TEST_F(ProviderProcess, TheConfigurationReachesTheEngineOnlyInMemory) {
     EXPECT_EQ(filesWithTheConfiguration(), QStringList());
 }
 
+// An engine that writes without end still starts, and the log hears only
+// some of it and how much was left out.
+TEST_F(ProviderProcess, AFloodOfEngineLinesIsCappedInTheLog) {
+    if (::access("/run/systemd/journal/socket", W_OK) == 0)
+        GTEST_SKIP() << "the provider logs to the journal here, not to its stderr";
+    Provider::Setup setup;
+    setup.engineMode = u"flood"_s;
+    Provider provider(m_dir, setup);
+    ASSERT_TRUE(provider.waitForLines(2)) << provider.allOutput().right(2000).constData();
+    provider.signal(SIGTERM);
+    EXPECT_EQ(provider.waitForExit(), 0);
+    const QByteArray output = provider.allOutput();
+    EXPECT_GT(output.count("sing-box: INFO[0000] flood of lines"), 0);
+    EXPECT_LT(output.count("sing-box: INFO[0000] flood of lines"), 1000);
+    EXPECT_TRUE(output.contains("more lines suppressed (over 100 a second)"));
+}
+
 // Whatever goes wrong ends in one "error" line with a reason the user can act
 // on and a non-zero exit; nothing pretends to connect, and the subscription
 // URL shows nowhere.
