@@ -1,11 +1,16 @@
-// What a provider writes reaches the tunnel service bounded and the log capped.
+// What a provider writes reaches the tunnel service bounded and the log
+// capped, and what the service hands a provider is no more than it needs.
+#include "service/tunneld/ProviderLaunch.h"
 #include "tests/service/TunneldProcess.h"
 #include "tests/support/Async.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QDir>
 #include <QFile>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -67,4 +72,32 @@ TEST(ProviderOutput, AFloodOnStderrIsReadBoundedAndLoggedCapped) {
     EXPECT_TRUE(log.contains(u": provider: flood xxxx"_s));
     EXPECT_TRUE(log.contains(u"yyyy [line cut]"_s));
     EXPECT_LT(log.count(u": provider: flood"_s), 50 * 60);
+}
+
+// In the child, before the provider runs as the user: no descriptor of the
+// service's but 0-2, and no capability beyond the two network ones even in
+// the bounding set.
+TEST(ProviderOutput, AProviderInheritsNoDescriptorAndOnlyTheNetworkCapabilities) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to start a program as another user";
+    // As a library of the service might leave one: not close-on-exec.
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    QString error;
+    std::optional<ProviderLaunch> launch = ProviderLaunch::asUser(u"/bin/sleep"_s, 65534, &error);
+    ASSERT_TRUE(launch) << error.toStdString();
+    launch->arguments = {u"30"_s};
+    QProcess provider;
+    launch->applyTo(provider);
+    provider.start();
+    ASSERT_TRUE(provider.waitForStarted(5000));
+    const qint64 pid = provider.processId();
+    // CAP_NET_BIND_SERVICE (10) and CAP_NET_ADMIN (12).
+    EXPECT_EQ(statusField(pid, "CapBnd").toStdString(), "0000000000001400");
+    EXPECT_EQ(statusField(pid, "CapAmb").toStdString(), "0000000000001400");
+    EXPECT_EQ(QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+              (QStringList{u"0"_s, u"1"_s, u"2"_s}));
+    ::close(leaked);
+    provider.kill();
+    provider.waitForFinished(5000);
 }
