@@ -9,12 +9,13 @@
 
 #include <chrono>
 
-// Runs the engine (`sing-box run -c /proc/self/fd/N`) as a child process and says when
-// it is up, when it stops, and why it failed. The engine counts as up once
-// it writes its own "sing-box started" line, which it does after every
-// inbound listens (the TUN device is up, or the proxy port accepts); the
-// stand-in engine of the tests writes the same line. Everything the engine
-// writes goes to the journal, never to the provider's own output.
+// Runs the engine (`sing-box run -c /proc/self/fd/N`) as a child process and
+// says when it is up, when it stops, and why it failed. The engine counts as
+// up once it writes its own "sing-box started" line, which it does after
+// every inbound listens (the TUN device is up, or the proxy port accepts);
+// the stand-in engine of the tests writes the same line. What the engine
+// writes goes to the journal, a capped number of lines a second, never to
+// the provider's own output.
 class EngineRunner final : public QObject {
     Q_OBJECT
 public:
