@@ -120,9 +120,10 @@ void TunnelProvider::engineReady() {
     if (m_phase != Phase::connecting && m_phase != Phase::reasserting)
         return;
     m_phase = Phase::connected;
+    // Noted before it is reported, so whoever hears "connected" finds it.
+    note(u"connected: "_s + m_summary);
     m_report("status connected");
     qCInfo(providerLog, "connected: %s", Log::printable(m_summary).constData());
-    note(u"connected: "_s + m_summary);
     if (!m_interfaceReported) {
         if (const QString name = defaultRouteInterface(); !name.isEmpty())
             UserStore::recordBoundInterface(name);
