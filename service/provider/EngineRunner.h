@@ -1,24 +1,28 @@
 #pragma once
 
+#include "service/OutputLines.h"
+#include "service/provider/Privileges.h"
+
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
 
 #include <chrono>
 
-// Runs the engine (`sing-box run -c <file>`) as a child process and says when
-// it is up, when it stops, and why it failed. The engine counts as up once
-// it writes its own "sing-box started" line, which it does after every
-// inbound listens (the TUN device is up, or the proxy port accepts); the
-// stand-in engine of the tests writes the same line. Everything the engine
-// writes goes to the journal, never to the provider's own output.
+// Runs the engine (`sing-box run -c /proc/self/fd/N`) as a child process and
+// says when it is up, when it stops, and why it failed. The engine counts as
+// up once it writes its own "sing-box started" line, which it does after
+// every inbound listens (the TUN device is up, or the proxy port accepts);
+// the stand-in engine of the tests writes the same line. What the engine
+// writes goes to the journal, a capped number of lines a second, never to
+// the provider's own output.
 class EngineRunner final : public QObject {
     Q_OBJECT
 public:
     struct Options {
-        QString program;    // absolute path of the engine
-        QString configPath; // the effective configuration
-        QString workingDirectory;
+        QString program;                    // absolute path of the engine, for messages
+        Privileges::Descriptor programFile; // the engine as opened (and checked): what runs
+        QByteArray configuration;           // the effective configuration (holds credentials)
         std::chrono::milliseconds startTimeout{20000};
         std::chrono::milliseconds stopGrace{5000};
     };
@@ -43,7 +47,7 @@ Q_SIGNALS:
 
 private:
     void readOutput();
-    void handleLine(QByteArray line);
+    void handleLine(QByteArrayView bytes, bool cut);
     void handleExit(int code, QProcess::ExitStatus status);
     void fail(const QString& reason);
     QString lastWords() const;
@@ -52,7 +56,8 @@ private:
 
     Options m_options;
     QProcess* m_process = nullptr;
-    QByteArray m_partial;
+    OutputLines m_output;
+    LineRate m_logRate;
     QStringList m_recent; // the last lines, for a failure's reason
     QTimer m_startTimer;
     QTimer m_killTimer;

@@ -1,10 +1,12 @@
 #include "service/provider/Privileges.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <deque>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -31,6 +33,109 @@ quint64 capabilitySet(const QByteArray& name) {
 
 constexpr quint64 bit(int capability) {
     return quint64(1) << capability;
+}
+
+QString systemError(const QByteArray& path) {
+    return QFile::decodeName(path) + u": " + QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Nobody but root may change it: owned by root, not writable by its group or
+// by others (sticky or not).
+bool rootOnly(const struct stat& info) {
+    return info.st_uid == 0 && !(info.st_mode & (S_IWGRP | S_IWOTH));
+}
+
+// The names of `path` that lead somewhere ("" and "." do not).
+std::deque<QByteArray> components(const QByteArray& path) {
+    std::deque<QByteArray> names;
+    for (const QByteArray& name : path.split('/')) {
+        if (!name.isEmpty() && name != ".")
+            names.push_back(name);
+    }
+    return names;
+}
+
+Descriptor openRoot() {
+    return Descriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Each name is opened relative to the folder before it, without following
+// links (O_NOFOLLOW): a link is read and its target walked the same way. A
+// folder is trusted before anything in it is opened, so nothing already
+// checked can be swapped behind the walk.
+Descriptor openTrusted(const QByteArray& path, QString* problem) {
+    if (!path.startsWith('/')) {
+        *problem = QFile::decodeName(path) + u" is not an absolute path"_s;
+        return {};
+    }
+    Descriptor folder = openRoot();
+    QByteArray where = "/";
+    struct stat info {};
+    if (!folder.isValid() || ::fstat(folder.get(), &info) != 0) {
+        *problem = systemError(where);
+        return {};
+    }
+    if (!rootOnly(info)) {
+        *problem = u"/ may be changed by someone other than root"_s;
+        return {};
+    }
+    std::deque<QByteArray> pending = components(path);
+    int links = 0;
+    while (!pending.empty()) {
+        const QByteArray name = pending.front();
+        pending.pop_front();
+        const QByteArray here = (where.endsWith('/') ? where : where + '/') + name;
+        Descriptor node(::openat(folder.get(), name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!node.isValid() || ::fstat(node.get(), &info) != 0) {
+            *problem = systemError(here);
+            return {};
+        }
+        if (S_ISLNK(info.st_mode)) {
+            // A link's own mode means nothing; its owner may replace it in a
+            // sticky folder.
+            if (info.st_uid != 0) {
+                *problem = QFile::decodeName(here) + u" is a link of someone other than root"_s;
+                return {};
+            }
+            char target[PATH_MAX];
+            const ssize_t length = ::readlinkat(node.get(), "", target, sizeof target);
+            if (length <= 0 || size_t(length) >= sizeof target || ++links > 40) {
+                *problem = QFile::decodeName(here) + u" is a link that cannot be followed"_s;
+                return {};
+            }
+            const QByteArray to(target, length);
+            std::deque<QByteArray> next = components(to);
+            pending.insert(pending.begin(), next.begin(), next.end());
+            if (to.startsWith('/')) {
+                folder = openRoot();
+                where = "/";
+            }
+            continue;
+        }
+        if (!rootOnly(info)) {
+            *problem = QFile::decodeName(here) + u" may be changed by someone other than root"_s;
+            return {};
+        }
+        if (S_ISDIR(info.st_mode)) {
+            folder = std::move(node);
+            where = here;
+            continue;
+        }
+        if (!pending.empty() || !S_ISREG(info.st_mode) ||
+            !(info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH))) {
+            *problem = QFile::decodeName(here) + u" is not an executable file"_s;
+            return {};
+        }
+        // The very file checked, opened for reading (an interpreter reads a
+        // script through it).
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(node.get());
+        Descriptor program(::open(self.constData(), O_RDONLY | O_CLOEXEC));
+        if (!program.isValid())
+            *problem = systemError(here);
+        return program;
+    }
+    *problem = QFile::decodeName(path) + u" is not an executable file"_s;
+    return {};
 }
 
 } // namespace
@@ -68,19 +173,28 @@ QString checkOwnDirectory(const QString& directory) {
     return {};
 }
 
-QString checkTrustedProgram(const QString& program) {
-    const QString resolved = QFileInfo(program).canonicalFilePath();
-    if (resolved.isEmpty())
-        return program + u" cannot be resolved"_s;
-    for (const QString& path :
-         {QFileInfo(program).absolutePath(), resolved, QFileInfo(resolved).absolutePath()}) {
-        struct stat info {};
-        if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-            return path + u": " + QString::fromLocal8Bit(std::strerror(errno));
-        if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)))
-            return path + u" may be changed by someone other than root"_s;
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = std::exchange(other.m_fd, -1);
     }
-    return {};
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+Descriptor openProgram(const QString& program, bool trusted, QString* problem) {
+    const QByteArray path = QFile::encodeName(program);
+    if (trusted)
+        return openTrusted(path, problem);
+    Descriptor file(::open(path.constData(), O_RDONLY | O_CLOEXEC));
+    if (!file.isValid())
+        *problem = systemError(path);
+    return file;
 }
 
 } // namespace Privileges

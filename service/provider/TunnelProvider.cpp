@@ -6,7 +6,6 @@
 #include "shared/log/Log.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QStandardPaths>
@@ -16,27 +15,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr qsizetype maxLoggedOmissions = 40;
-
-// A folder only the user can enter, for the configuration the engine reads:
-// it holds the edges' credentials. In the user's runtime folder when there is
-// one, so it goes at logout even if the provider is killed.
-std::unique_ptr<QTemporaryDir> makeRuntimeDirectory() {
-    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (base.isEmpty() || !Privileges::checkOwnDirectory(base).isEmpty())
-        base = QDir::tempPath();
-    return std::make_unique<QTemporaryDir>(base + u"/halvoran-tunnel-XXXXXX");
-}
-
-bool writePrivateFile(const QString& path, const QByteArray& data, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        file.write(data) != data.size() || !file.flush()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
-}
 
 // The interface of the main routing table's default route, as the kernel
 // lists it; empty when there is none.
@@ -84,11 +62,15 @@ void TunnelProvider::launch() {
              "the PATH"_s);
         return;
     }
-    if (m_options.mode == EffectiveConfig::TunnelMode::system) {
-        if (const QString problem = Privileges::checkTrustedProgram(program); !problem.isEmpty()) {
-            fail(u"the tunnel will not give sing-box network privileges: "_s + problem);
-            return;
-        }
+    // Only the engine that gets capabilities must be one no user can replace.
+    const bool system = m_options.mode == EffectiveConfig::TunnelMode::system;
+    QString problem;
+    Privileges::Descriptor programFile = Privileges::openProgram(program, system, &problem);
+    if (!programFile.isValid()) {
+        fail((system ? u"the tunnel will not give sing-box network privileges: "_s
+                     : u"cannot open sing-box: "_s) +
+             problem);
+        return;
     }
     EffectiveConfig::Result built;
     EffectiveConfig::Inputs inputs;
@@ -109,17 +91,6 @@ void TunnelProvider::launch() {
         qCCritical(providerLog, "rule-sets without a downloaded file, left out: %s",
                    Log::printable(built.missingRulesets.join(u", ")).constData());
 
-    if (!m_runtime)
-        m_runtime = makeRuntimeDirectory();
-    QString error;
-    const QString configPath =
-        m_runtime->isValid() ? m_runtime->filePath(u"config.json"_s) : QString();
-    if (!m_runtime->isValid() ||
-        !writePrivateFile(configPath, QJsonDocument(built.config).toJson(), &error)) {
-        fail(u"cannot write the engine's configuration: "_s +
-             (m_runtime->isValid() ? error : m_runtime->errorString()));
-        return;
-    }
     m_summary =
         u"%1 mode, %2 routing, edge %3, %4 rule-sets"_s
             .arg(m_options.mode == EffectiveConfig::TunnelMode::system ? u"system"_s : u"session"_s,
@@ -130,9 +101,10 @@ void TunnelProvider::launch() {
 
     if (m_engine)
         m_engine->deleteLater();
-    m_engine = new EngineRunner(
-        {program, configPath, m_runtime->path(), m_options.startTimeout, m_options.stopGrace},
-        this);
+    m_engine =
+        new EngineRunner({program, std::move(programFile), QJsonDocument(built.config).toJson(),
+                          m_options.startTimeout, m_options.stopGrace},
+                         this);
     connect(m_engine, &EngineRunner::ready, this, &TunnelProvider::engineReady);
     connect(m_engine, &EngineRunner::failed, this, &TunnelProvider::fail);
     connect(m_engine, &EngineRunner::stopped, this, &TunnelProvider::engineStopped);
@@ -148,9 +120,10 @@ void TunnelProvider::engineReady() {
     if (m_phase != Phase::connecting && m_phase != Phase::reasserting)
         return;
     m_phase = Phase::connected;
+    // Noted before it is reported, so whoever hears "connected" finds it.
+    note(u"connected: "_s + m_summary);
     m_report("status connected");
     qCInfo(providerLog, "connected: %s", Log::printable(m_summary).constData());
-    note(u"connected: "_s + m_summary);
     if (!m_interfaceReported) {
         if (const QString name = defaultRouteInterface(); !name.isEmpty())
             UserStore::recordBoundInterface(name);

@@ -4,10 +4,8 @@
 #include "service/provider/EngineRunner.h"
 
 #include <QObject>
-#include <QTemporaryDir>
 
 #include <functional>
-#include <memory>
 
 // The tunnel as the tunnel service sees it: started once, re-established on
 // request, stopped on request, and reported line by line ("status
@@ -50,7 +48,6 @@ private:
 
     Options m_options;
     std::function<void(const QByteArray&)> m_report;
-    std::unique_ptr<QTemporaryDir> m_runtime;
     EngineRunner* m_engine = nullptr;
     Phase m_phase = Phase::idle;
     QString m_summary; // the configuration in use, for the diagnostics

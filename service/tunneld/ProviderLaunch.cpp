@@ -42,6 +42,18 @@ bool isExecutable(const QString& path) {
 }
 
 void becomeUser(const ProviderLaunch::Credentials& c) {
+    // Nothing the provider or the engine runs can ever be granted more than
+    // the two network capabilities. Dropped while the service's CAP_SETPCAP
+    // is still effective, before the change of user clears it.
+    for (int cap = 0; cap < 64; ++cap) {
+        if (cap == CAP_NET_ADMIN || cap == CAP_NET_BIND_SERVICE)
+            continue;
+        if (::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
+            if (errno == EINVAL) // past the last capability this kernel knows
+                break;
+            childFails("PR_CAPBSET_DROP");
+        }
+    }
     // Keep the permitted set across the change of user, then narrow it.
     if (::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0)
         childFails("PR_SET_KEEPCAPS");
@@ -146,6 +158,11 @@ void ProviderLaunch::applyTo(QProcess& process) const {
         process.setWorkingDirectory(workingDirectory);
     const pid_t service = ::getpid();
     process.setChildProcessModifier([c = credentials, service] {
+        // The provider inherits nothing of the service's but 0-2. Marked
+        // close-on-exec rather than closed, so QProcess's own pipe still
+        // reports a failed exec.
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+            childFails("close_range");
         // Its own group, so that stopping it reaches the engine it starts too.
         if (::setpgid(0, 0) != 0)
             childFails("setpgid");

@@ -40,8 +40,9 @@ struct ProviderLaunch {
     static ProviderLaunch asSelf(const QString& program);
 
     // Applies the launch to `process`. In the child, before the program runs:
-    // a process group of its own, the owner's credentials with only
-    // CAP_NET_ADMIN and CAP_NET_BIND_SERVICE (ambient), no new privileges, and
+    // no descriptor of the service's but 0-2, a process group of its own, the
+    // owner's credentials with only CAP_NET_ADMIN and CAP_NET_BIND_SERVICE
+    // (ambient, and all the bounding set keeps), no new privileges, and
     // SIGTERM when the service dies. A child that cannot get there exits 127
     // without running the program.
     void applyTo(QProcess& process) const;

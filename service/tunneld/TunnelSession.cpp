@@ -11,13 +11,18 @@ using namespace Qt::StringLiterals;
 namespace {
 // Longest status or error line read from a provider; the rest is dropped.
 constexpr qsizetype maxLineLength = 4096;
+// Lines of a provider's that reach the log in one second.
+constexpr int loggedLinesPerSecond = 50;
 } // namespace
 
 TunnelSession::TunnelSession(QString name, Timing timing, RunningRecords& records, QObject* parent)
     : QObject(parent)
     , m_name(std::move(name))
     , m_timing(timing)
-    , m_records(records) {
+    , m_records(records)
+    , m_statusOutput(maxLineLength)
+    , m_errorOutput(maxLineLength)
+    , m_logRate(loggedLinesPerSecond) {
     m_connectTimer.setSingleShot(true);
     m_connectTimer.callOnTimeout(this, &TunnelSession::giveUpConnecting);
     m_killTimer.setSingleShot(true);
@@ -58,6 +63,8 @@ void TunnelSession::launch(Pending pending) {
     m_lastError.clear();
     m_stopping = false;
     m_group = 0;
+    m_statusOutput = OutputLines(maxLineLength);
+    m_errorOutput = OutputLines(maxLineLength);
     m_process = new QProcess(this);
     pending.launch.applyTo(*m_process);
     QProcess* process = m_process;
@@ -143,38 +150,54 @@ void TunnelSession::giveUpConnecting() {
     stop(u"no connection in time"_s);
 }
 
+// Both channels are read to the end each time, each into its own bounded
+// reader: a status line is never taken for a log line or the other way
+// round, and a provider writing without end holds no more than a line.
 void TunnelSession::readStatusLines() {
-    while (m_process && m_process->canReadLine()) {
-        QByteArray line = m_process->readLine(maxLineLength + 1);
-        if (!line.endsWith('\n')) {
-            // Too long to be ours: skip to the end of the line.
-            while (m_process->canReadLine() && !m_process->readLine(maxLineLength).endsWith('\n')) {
-            }
-            continue;
-        }
-        handleLine(line.chopped(1));
-    }
-    // A provider that writes without newlines must not grow our buffer.
-    if (m_process && m_process->bytesAvailable() > maxLineLength)
-        m_process->readAll();
+    if (!m_process)
+        return;
+    m_statusOutput.feed(m_process->readAllStandardOutput(), [this](QByteArrayView line, bool cut) {
+        if (cut) // too long to be ours
+            logFromProvider("provider wrote an overlong line: ", line, cut);
+        else
+            handleLine(line.toByteArray());
+    });
 }
 
 void TunnelSession::readErrorLines() {
-    while (m_process && m_process->canReadLine()) {
-        const QByteArray line = m_process->readLine(maxLineLength).trimmed();
-        if (!line.isEmpty())
-            qCInfo(ServiceLog::tunneld, "%s: provider: %s", qUtf8Printable(m_name),
-                   Log::printable(QString::fromUtf8(redacted(line))).constData());
-    }
-    if (m_process && m_process->bytesAvailable() > maxLineLength)
-        m_process->readAllStandardError();
+    if (!m_process)
+        return;
+    m_errorOutput.feed(m_process->readAllStandardError(), [this](QByteArrayView line, bool cut) {
+        logFromProvider("provider: ", line, cut);
+    });
+}
+
+void TunnelSession::logFromProvider(const char* what, QByteArrayView line, bool cut,
+                                    bool critical) {
+    line = line.trimmed();
+    if (line.isEmpty())
+        return;
+    qint64 suppressed = 0;
+    const bool shown = m_logRate.admit(&suppressed);
+    if (suppressed > 0)
+        qCInfo(ServiceLog::tunneld, "%s: provider: %lld more lines suppressed (over %d a second)",
+               qUtf8Printable(m_name), suppressed, loggedLinesPerSecond);
+    if (!shown)
+        return;
+    const QByteArray text = Log::printable(QString::fromUtf8(redacted(line.toByteArray())));
+    const char* tail = cut ? " [line cut]" : "";
+    if (critical)
+        qCCritical(ServiceLog::tunneld, "%s: %s%s%s", qUtf8Printable(m_name), what,
+                   text.constData(), tail);
+    else
+        qCInfo(ServiceLog::tunneld, "%s: %s%s%s", qUtf8Printable(m_name), what, text.constData(),
+               tail);
 }
 
 void TunnelSession::handleLine(const QByteArray& line) {
     if (line.startsWith("error ")) {
         m_lastError = QString::fromUtf8(redacted(line.mid(6)));
-        qCCritical(ServiceLog::tunneld, "%s: provider error: %s", qUtf8Printable(m_name),
-                   Log::printable(m_lastError).constData());
+        logFromProvider("provider error: ", QByteArrayView(line).sliced(6), false, true);
         return;
     }
     if (m_stopping)
@@ -189,9 +212,7 @@ void TunnelSession::handleLine(const QByteArray& line) {
     } else if (line == "status connecting") {
         // Connecting already; nothing changes.
     } else {
-        qCInfo(ServiceLog::tunneld, "%s: provider said something unknown: %s",
-               qUtf8Printable(m_name),
-               Log::printable(QString::fromUtf8(redacted(line))).constData());
+        logFromProvider("provider said something unknown: ", line, false);
     }
 }
 
@@ -202,6 +223,14 @@ void TunnelSession::handleExit(const QString& how) {
         m_process = process;
         readStatusLines();
         readErrorLines();
+        m_statusOutput.finish(
+            [this](QByteArrayView line, bool) { handleLine(line.toByteArray()); });
+        m_errorOutput.finish(
+            [this](QByteArrayView line, bool cut) { logFromProvider("provider: ", line, cut); });
+        if (const qint64 suppressed = m_logRate.takeSuppressed(); suppressed > 0)
+            qCInfo(ServiceLog::tunneld,
+                   "%s: provider: %lld more lines suppressed (over %d a second)",
+                   qUtf8Printable(m_name), suppressed, loggedLinesPerSecond);
         m_process = nullptr;
         process->disconnect(this);
         process->deleteLater();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/VpnProfile.h"
+#include "service/OutputLines.h"
 #include "service/tunneld/ProviderLaunch.h"
 
 #include <QByteArray>
@@ -66,6 +67,7 @@ private:
     void readStatusLines();
     void readErrorLines();
     void handleLine(const QByteArray& line);
+    void logFromProvider(const char* what, QByteArrayView line, bool cut, bool critical = false);
     void handleExit(const QString& how);
     void giveUpConnecting();
     void killGroup();
@@ -81,6 +83,10 @@ private:
     QString m_lastError;
     QStringList m_secrets;
     std::optional<Pending> m_queued;
+    // Each channel read on its own, bounded; what reaches the log is capped.
+    OutputLines m_statusOutput;
+    OutputLines m_errorOutput;
+    LineRate m_logRate;
     QTimer m_connectTimer;
     QTimer m_killTimer;
 };

@@ -12,6 +12,8 @@ The configuration steers it, so tests go through the real protocol:
                      "fail" (an error line and exit 1 at once),
                      "stubborn" (ignores SIGTERM)
   standin_report:    a file to write what it saw (JSON) once connected
+  standin_flood:     bytes of log lines to write on stderr before "connected",
+                     the first one far longer than the service keeps
 """
 import json
 import os
@@ -55,6 +57,13 @@ if behaviour == "fail":
     say("error could not reach " + config.get("subscription_url", ""))
     engine.kill()
     sys.exit(1)
+flood = int(config.get("standin_flood", 0))
+if flood:
+    sys.stderr.buffer.write(b"y" * 100000 + b"\n")
+    chunk = (b"flood " + b"x" * 94 + b"\n") * 10000
+    for _ in range(0, flood, len(chunk)):
+        sys.stderr.buffer.write(chunk)
+    sys.stderr.buffer.flush()
 if behaviour != "never":
     say("status connected")
 if report:
