@@ -1,5 +1,6 @@
 #include "platform/linux/DbusExtensionManager.h"
 
+#include "TunnelServiceProxy.h" // generated from the interface file
 #include "shared/tunnel/TunnelServiceApi.h"
 
 #include <QPointer>
@@ -42,8 +43,8 @@ QCoro::Task<void> DbusExtensionManager::process(QPointer<DbusExtensionManager> s
     std::optional<PlatformError> failure;
     QString answer;
     try {
-        QCoro::Task<QDBusMessage> calling =
-            bus.call(u"RequestApproval"_s, {QVariant(interactive)}, bound);
+        const auto service = bus.proxy(bound);
+        QCoro::Task<QDBusMessage> calling = bus.wait(service->RequestApproval(interactive));
         const QDBusMessage reply = co_await calling;
         answer = reply.arguments().value(0).toString();
     } catch (const PlatformError& error) {

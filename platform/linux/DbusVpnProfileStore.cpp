@@ -1,5 +1,6 @@
 #include "platform/linux/DbusVpnProfileStore.h"
 
+#include "TunnelServiceProxy.h" // generated from the interface file
 #include "shared/tunnel/TunnelServiceApi.h"
 
 #include <QDBusArgument>
@@ -38,8 +39,9 @@ class DbusVpnProfileStore::Client final : public QObject,
 public:
     Client(TunnelServiceBus bus, std::chrono::milliseconds bound);
 
-    QCoro::Task<QDBusMessage> call(QString method, QVariantList arguments) const {
-        return bus.call(std::move(method), std::move(arguments), bound);
+    // Waits for a call of `service`, bounded; throws a PlatformError.
+    QCoro::Task<QDBusMessage> wait(QDBusPendingCall pending) const {
+        return bus.wait(std::move(pending));
     }
     std::shared_ptr<DbusVpnConnection> connectionFor(const QString& id);
     void registerConnection(const QString& id,
@@ -47,7 +49,7 @@ public:
     void setStatus(const QString& id, VpnStatus status);
 
     TunnelServiceBus bus;
-    std::chrono::milliseconds bound;
+    std::unique_ptr<DevMorvelVpnTunnel1Interface> service;
     VpnStatusNotifier notifier;
 
 private Q_SLOTS:
@@ -77,14 +79,14 @@ public:
     QCoro::Task<void> startTunnel() override {
         if (m_id.isEmpty())
             throw invalidConfiguration();
-        QCoro::Task<QDBusMessage> calling = m_client->call(u"Start"_s, {m_id});
+        QCoro::Task<QDBusMessage> calling = m_client->wait(m_client->service->Start(m_id));
         co_await calling;
     }
 
     QCoro::Task<void> stopTunnel() override {
         if (m_id.isEmpty())
             co_return;
-        QCoro::Task<QDBusMessage> calling = m_client->call(u"Stop"_s, {m_id});
+        QCoro::Task<QDBusMessage> calling = m_client->wait(m_client->service->Stop(m_id));
         try {
             co_await calling;
         } catch (const PlatformError&) {
@@ -137,7 +139,7 @@ public:
     QCoro::Task<void> saveToPreferences() override {
         auto client = m_client;
         auto connection = m_connection;
-        QCoro::Task<QDBusMessage> calling = client->call(u"Save"_s, {toMap()});
+        QCoro::Task<QDBusMessage> calling = client->wait(client->service->Save(toMap()));
         const QDBusMessage reply = co_await calling;
         if (connection->id().isEmpty()) {
             const QString id = reply.arguments().value(0).toString();
@@ -152,7 +154,7 @@ public:
         auto connection = m_connection;
         if (connection->id().isEmpty())
             throw invalidConfiguration();
-        QCoro::Task<QDBusMessage> calling = client->call(u"Load"_s, {connection->id()});
+        QCoro::Task<QDBusMessage> calling = client->wait(client->service->Load(connection->id()));
         const QDBusMessage reply = co_await calling;
         const QVariantMap map = mapOf(reply.arguments().value(0));
         assign(map);
@@ -165,7 +167,7 @@ public:
         auto connection = m_connection;
         if (connection->id().isEmpty())
             co_return;
-        QCoro::Task<QDBusMessage> calling = client->call(u"Remove"_s, {connection->id()});
+        QCoro::Task<QDBusMessage> calling = client->wait(client->service->Remove(connection->id()));
         co_await calling;
         client->setStatus(connection->id(), VpnStatus::invalid);
     }
@@ -178,7 +180,7 @@ private:
 DbusVpnProfileStore::Client::Client(TunnelServiceBus serviceBus,
                                     std::chrono::milliseconds callBound)
     : bus(std::move(serviceBus))
-    , bound(callBound)
+    , service(bus.proxy(callBound))
     , m_watcher(QString(Api::busName), bus.connection, QDBusServiceWatcher::WatchForOwnerChange) {
     bus.connection.connect(QString(Api::busName), QString(Api::objectPath),
                            QString(Api::interfaceName), u"StatusChanged"_s, this,
@@ -233,7 +235,7 @@ void DbusVpnProfileStore::Client::serviceGone() {
 QCoro::Task<void> DbusVpnProfileStore::Client::refresh(QPointer<Client> self) {
     QDBusMessage reply;
     try {
-        QCoro::Task<QDBusMessage> calling = self->call(u"LoadAll"_s, {});
+        QCoro::Task<QDBusMessage> calling = self->wait(self->service->LoadAll());
         reply = co_await calling;
     } catch (const PlatformError&) {
         co_return;
@@ -264,7 +266,7 @@ DbusVpnProfileStore::~DbusVpnProfileStore() = default;
 
 QCoro::Task<QList<std::shared_ptr<VpnProfile>>> DbusVpnProfileStore::loadAllFromPreferences() {
     auto client = m_client;
-    QCoro::Task<QDBusMessage> calling = client->call(u"LoadAll"_s, {});
+    QCoro::Task<QDBusMessage> calling = client->wait(client->service->LoadAll());
     const QDBusMessage reply = co_await calling;
     const auto maps =
         qdbus_cast<QList<QVariantMap>>(reply.arguments().value(0).value<QDBusArgument>());

@@ -1,5 +1,6 @@
 #include "platform/linux/TunnelServiceBus.h"
 
+#include "TunnelServiceProxy.h" // generated from the interface file
 #include "shared/tunnel/TunnelServiceApi.h"
 
 #include <QDBusError>
@@ -21,14 +22,17 @@ TunnelServiceBus TunnelServiceBus::fromEnvironment() {
     return qEnvironmentVariable("HALVORAN_TUNNEL_BUS") == "session"_L1 ? sessionBus() : system();
 }
 
-QCoro::Task<QDBusMessage> TunnelServiceBus::call(QString method, QVariantList arguments,
-                                                 std::chrono::milliseconds bound) const {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QString(Api::busName), QString(Api::objectPath), QString(Api::interfaceName), method);
-    message.setArguments(arguments);
+std::unique_ptr<DevMorvelVpnTunnel1Interface>
+TunnelServiceBus::proxy(std::chrono::milliseconds bound) const {
+    auto proxy = std::make_unique<DevMorvelVpnTunnel1Interface>(
+        QString(Api::busName), QString(Api::objectPath), connection);
+    proxy->setTimeout(int(bound.count()));
+    return proxy;
+}
+
+QCoro::Task<QDBusMessage> TunnelServiceBus::wait(QDBusPendingCall pending) const {
     // A copy: the awaiting frame may outlive the struct it was called on.
     const TunnelServiceBus self = *this;
-    QDBusPendingCall pending = self.connection.asyncCall(message, int(bound.count()));
     const QDBusMessage reply = co_await pending;
     if (reply.type() != QDBusMessage::ReplyMessage)
         throw self.errorFor(reply);

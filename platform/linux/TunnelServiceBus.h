@@ -8,6 +8,10 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <memory>
+
+class DevMorvelVpnTunnel1Interface;
+class QDBusPendingCall;
 
 // Where the app finds halvoran-tunneld: the system service on the system bus,
 // or, for development and the demo, the user's own on the session bus.
@@ -20,11 +24,14 @@ struct TunnelServiceBus {
     // The session bus when $HALVORAN_TUNNEL_BUS is "session", else the system bus.
     static TunnelServiceBus fromEnvironment();
 
-    // Calls `method` of the service with `arguments`, waiting at most `bound`.
-    // Returns the reply; throws a PlatformError that says what to do when the
-    // service refuses, is missing, or does not answer in time.
-    QCoro::Task<QDBusMessage> call(QString method, QVariantList arguments,
-                                   std::chrono::milliseconds bound) const;
+    // The service's proxy on this bus, generated from the interface file.
+    // Its calls wait at most `bound` (setTimeout changes it per call).
+    std::unique_ptr<DevMorvelVpnTunnel1Interface> proxy(std::chrono::milliseconds bound) const;
+
+    // Waits for a call of the proxy. Returns the reply; throws a
+    // PlatformError that says what to do when the service refuses, is
+    // missing, or does not answer in time.
+    QCoro::Task<QDBusMessage> wait(QDBusPendingCall pending) const;
 
     // The error a failed reply stands for, worded for the user.
     PlatformError errorFor(const QDBusMessage& reply) const;

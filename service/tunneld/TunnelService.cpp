@@ -185,11 +185,7 @@ QCoro::Task<std::optional<uid_t>> TunnelService::callerUid(QString busName) {
     if (const auto it = m_callers.constFind(busName); it != m_callers.cend())
         co_return *it;
     QPointer<TunnelService> self = this;
-    QDBusMessage ask =
-        QDBusMessage::createMethodCall(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
-                                       u"org.freedesktop.DBus"_s, u"GetConnectionUnixUser"_s);
-    ask << busName;
-    QDBusPendingCall pending = m_bus.asyncCall(ask, 5000);
+    QDBusPendingCall pending = askBus(u"GetConnectionUnixUser"_s, busName);
     const QDBusMessage reply = co_await pending;
     if (!self || reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
         co_return std::nullopt;
@@ -209,15 +205,18 @@ QCoro::Task<std::optional<uid_t>> TunnelService::callerUid(QString busName) {
     rememberCaller(busName, uid);
     // A caller that left before the watch was in place would never be seen
     // to leave: ask once more, now that its leaving cannot be missed.
-    QDBusMessage still =
-        QDBusMessage::createMethodCall(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
-                                       u"org.freedesktop.DBus"_s, u"NameHasOwner"_s);
-    still << busName;
-    QDBusPendingCall checking = m_bus.asyncCall(still, 5000);
+    QDBusPendingCall checking = askBus(u"NameHasOwner"_s, busName);
     const QDBusMessage owned = co_await checking;
     if (self && !owned.arguments().value(0).toBool())
         forgetCaller(busName);
     co_return uid;
+}
+
+QDBusPendingCall TunnelService::askBus(const QString& method, const QString& busName) const {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s, u"org.freedesktop.DBus"_s, method);
+    ask << busName;
+    return m_bus.asyncCall(ask, 5000);
 }
 
 void TunnelService::rememberCaller(const QString& busName, uid_t uid) {
@@ -443,6 +442,8 @@ QDBusMessage TunnelService::launch(const QDBusMessage& call, uid_t uid, const QS
 QCoro::Task<QDBusMessage> TunnelService::doStop(QDBusMessage call, uid_t uid, QString id) {
     if (!m_store.load(uid, id))
         co_return notFound(call);
+    if (!withinBudget(uid))
+        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"asked to"_s);
     co_return call.createReply();

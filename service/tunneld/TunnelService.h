@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusServiceWatcher>
 #include <QElapsedTimer>
 #include <QHash>
@@ -69,6 +70,8 @@ private:
     // The caller's uid; absent when it cannot be told (or, in system mode,
     // the user is unknown to the system).
     QCoro::Task<std::optional<uid_t>> callerUid(QString busName);
+    // Asks the bus daemon `method` about `busName`, answered within 5 s.
+    QDBusPendingCall askBus(const QString& method, const QString& busName) const;
     void rememberCaller(const QString& busName, uid_t uid);
     void forgetCaller(const QString& busName);
     // Whether one more change of `uid` fits its budget: one user's loop must

@@ -2,23 +2,11 @@
 
 #include <QLatin1StringView>
 
-// The D-Bus face of halvoran-tunneld, the Linux service that owns the VPN
-// profiles and runs their tunnels. The app's backends and the service both
-// spell the names from here.
-//
-// A profile crosses the bus as a{sv} with the keys below; a profile without a
-// tunnel-provider protocol has none of the Provider* keys. The provider
-// configuration is a{sv} of text, number and truth values.
-//
-//   LoadAll() -> aa{sv}                   every profile of the caller, each with Id and Status
-//   Save(a{sv} profile) -> s id           a profile without Id is new and gets one
-//   Load(s id) -> a{sv}
-//   Remove(s id)                          stops its tunnel first
-//   Start(s id)
-//   Stop(s id)
-//   Status(s id) -> s
-//   RequestApproval(b interactive) -> s   "approved" or "needs-approval"
-//   signal StatusChanged(s id, s status)  sent to the profile owner's connections only
+// The names of halvoran-tunneld's D-Bus face, the Linux service that owns the
+// VPN profiles and runs their tunnels. The interface itself (its calls, their
+// types, the statuses and the errors) is described once, in
+// dev.morvel.vpn.Tunnel1.xml beside this file; the service's adaptor and the
+// app's proxy are generated from it, and both spell the names from here.
 namespace TunnelServiceApi {
 
 inline constexpr QLatin1StringView busName{"dev.morvel.vpn.Tunnel"};

@@ -75,14 +75,6 @@ std::shared_ptr<ExtensionRequest> submit(DbusExtensionManager& manager,
     return request;
 }
 
-void setPolkitAllowed(const QStringList& actions) {
-    QDBusMessage allow = QDBusMessage::createMethodCall(
-        u"org.freedesktop.PolicyKit1"_s, u"/org/freedesktop/PolicyKit1/Authority"_s,
-        u"org.freedesktop.DBus.Mock"_s, u"SetAllowed"_s);
-    allow << actions;
-    QDBusConnection::systemBus().call(allow, QDBus::Block, 5000);
-}
-
 } // namespace
 
 TEST(DbusVpnProfileStore, ProfilesAndStatusesComeFromTheService) {

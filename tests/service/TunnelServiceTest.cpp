@@ -352,39 +352,12 @@ TEST(TunnelService, NothingOutlivesACrashedService) {
 
 namespace {
 
-constexpr uint peerUid = 65534;
-
-// Runs call-as-peer.py as the unprivileged uid; one outcome per call.
-QJsonArray callAsPeer(const QJsonArray& calls) {
-    QProcess peer;
-    peer.start(u"setpriv"_s,
-               {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                QStringLiteral(CALL_AS_PEER),
-                QString::fromUtf8(QJsonDocument(calls).toJson(QJsonDocument::Compact))});
-    if (!peer.waitForFinished(20000)) {
-        peer.kill();
-        peer.waitForFinished(1000);
-        return {};
-    }
-    const QByteArray out = peer.readAllStandardOutput();
-    EXPECT_EQ(peer.exitCode(), 0) << peer.readAllStandardError().toStdString();
-    return QJsonDocument::fromJson(out).array();
-}
-
 QJsonArray call(const QString& method, const QJsonArray& arguments) {
     return QJsonArray{method, arguments};
 }
 
 QJsonObject profileJson(const QString& report) {
     return QJsonObject::fromVariantMap(profile(u"normal"_s, report));
-}
-
-void setPolkitAllowed(const QStringList& actions) {
-    QDBusMessage allow = QDBusMessage::createMethodCall(
-        u"org.freedesktop.PolicyKit1"_s, u"/org/freedesktop/PolicyKit1/Authority"_s,
-        u"org.freedesktop.DBus.Mock"_s, u"SetAllowed"_s);
-    allow << actions;
-    QDBusConnection::systemBus().call(allow, QDBus::Block, 5000);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QFile>
+#include <QJsonDocument>
 
 #include <csignal>
 
@@ -80,6 +81,31 @@ QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
         QString(Api::busName), QString(Api::objectPath), QString(Api::interfaceName), method);
     call.setArguments(arguments);
     return bus.call(call, QDBus::Block, 5000);
+}
+
+void setPolkitAllowed(const QStringList& actions) {
+    QDBusMessage allow = QDBusMessage::createMethodCall(
+        u"org.freedesktop.PolicyKit1"_s, u"/org/freedesktop/PolicyKit1/Authority"_s,
+        u"org.freedesktop.DBus.Mock"_s, u"SetAllowed"_s);
+    allow << actions;
+    QDBusConnection::systemBus().call(allow, QDBus::Block, 5000);
+}
+
+QJsonArray callAsPeer(const QJsonArray& calls) {
+    QProcess peer;
+    peer.start(u"setpriv"_s,
+               {u"--reuid=%1"_s.arg(peerUid), u"--regid=%1"_s.arg(peerUid), u"--clear-groups"_s,
+                QStringLiteral(CALL_AS_PEER),
+                QString::fromUtf8(QJsonDocument(calls).toJson(QJsonDocument::Compact))});
+    if (!peer.waitForFinished(20000)) {
+        peer.kill();
+        peer.waitForFinished(1000);
+        return {};
+    }
+    const QJsonArray outcomes = QJsonDocument::fromJson(peer.readAllStandardOutput()).array();
+    if (peer.exitCode() != 0)
+        qWarning("call-as-peer failed: %s", peer.readAllStandardError().constData());
+    return outcomes;
 }
 
 bool processAlive(qint64 pid) {

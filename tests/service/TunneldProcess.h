@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QJsonArray>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -51,6 +52,14 @@ private:
 // Calls the service's `method` on `bus`, waiting at most 5 s.
 QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
                          const QVariantList& arguments = {});
+
+// Makes python3-dbusmock's polkit on the system bus allow exactly `actions`.
+void setPolkitAllowed(const QStringList& actions);
+
+// Runs call-as-peer.py as the unprivileged uid 65534 (setpriv): one outcome
+// per call, {"ok": reply} or {"error": name}. Empty when it did not finish.
+inline constexpr uint peerUid = 65534;
+QJsonArray callAsPeer(const QJsonArray& calls);
 
 // Whether the process `pid` still runs (not a zombie).
 bool processAlive(qint64 pid);
