@@ -5,6 +5,7 @@
 #include <QLatin1StringView>
 #include <QObject>
 #include <QPointer>
+#include <qcoro/qcorotask.h>
 
 #include <memory>
 
@@ -63,4 +64,8 @@ public:
     virtual ~ExtensionManager();
     // Hands the request to the system; its answers reach the request's delegate.
     virtual void submitRequest(std::shared_ptr<ExtensionRequest> request) = 0;
+    // Takes this user's approval back (at sign-out), so that the next request
+    // needs it again. Where the system keeps no approval of its own to take
+    // back, nothing happens. Throws PlatformError.
+    virtual QCoro::Task<void> withdrawApproval();
 };

@@ -4,6 +4,8 @@
 #include "shared/log/Log.h"
 #include "shared/settings/Constants.h"
 
+#include <QPointer>
+
 using namespace Qt::StringLiterals;
 using Kind = SystemExtensionInstaller::Status::Kind;
 
@@ -43,6 +45,22 @@ void SystemExtensionInstaller::activate() {
     m_current = request;
     m_manager.submitRequest(std::move(request));
     qCInfo(Log::sysext, "submitRequest %s", qUtf8Printable(m_extensionIdentifier));
+}
+
+QCoro::Task<void> SystemExtensionInstaller::withdraw() {
+    QPointer self(this);
+    m_current.reset();
+    setStatus(Kind::unknown);
+    try {
+        QCoro::Task<void> withdrawing = m_manager.withdrawApproval();
+        co_await withdrawing;
+        if (self)
+            qCInfo(Log::sysext, "withdrawApproval %s", qUtf8Printable(m_extensionIdentifier));
+    } catch (const PlatformError& error) {
+        if (self)
+            qCCritical(Log::sysext, "withdrawApproval failed: %s",
+                       Log::printable(error.localizedDescription()).constData());
+    }
 }
 
 ExtensionRequestDelegate::ReplacementAction

@@ -3,6 +3,7 @@
 #include "platform/ExtensionRequest.h"
 
 #include <QString>
+#include <qcoro/qcorotask.h>
 
 #include <functional>
 #include <memory>
@@ -49,6 +50,9 @@ public:
     // Submits an activation request when one can help: never once installed,
     // and while a request is in flight only to renew it during approval.
     Q_INVOKABLE void activate();
+    // Takes the user's approval back (sign-out): the status returns to
+    // unknown and the next activation asks for approval again. Never throws.
+    QCoro::Task<void> withdraw();
 
     ReplacementAction actionForReplacingExtension(const ExtensionRequest& request,
                                                   const ExtensionVersion& existing,

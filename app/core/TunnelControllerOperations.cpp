@@ -1,6 +1,5 @@
 // Running an activated setup: connect, disconnect, refresh, reload, sign-out.
 #include "app/core/TunnelController.h"
-
 #include "app/core/TunnelMessages.h"
 #include "platform/VpnProfile.h"
 #include "shared/api/APIClient.h"
@@ -217,4 +216,7 @@ QCoro::Task<void> TunnelController::signOut() {
     m_pendingActivationCode.reset();
     setActivationNotice(std::nullopt);
     setState(Kind::notActivated);
+    // Signed out, the device keeps no right to run tunnels for this user.
+    QCoro::Task<void> withdrawing = m_sysext->withdraw();
+    co_await withdrawing;
 }

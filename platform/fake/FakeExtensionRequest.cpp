@@ -37,7 +37,12 @@ void FakeExtensionManager::fail(int index, PlatformError error) {
 }
 
 void FakeExtensionManager::supersede(int index) {
-    fail(index, PlatformError(QString(ExtensionRequest::errorDomain),
-                              ExtensionRequest::requestSuperseded,
-                              u"The request was replaced by a newer one."_s));
+    fail(index,
+         PlatformError(QString(ExtensionRequest::errorDomain), ExtensionRequest::requestSuperseded,
+                       u"The request was replaced by a newer one."_s));
+}
+
+QCoro::Task<void> FakeExtensionManager::withdrawApproval() {
+    ++m_withdrawals;
+    co_return;
 }

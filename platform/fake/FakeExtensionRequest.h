@@ -14,6 +14,8 @@ public:
     using Delegate = ExtensionRequestDelegate;
 
     void submitRequest(std::shared_ptr<ExtensionRequest> request) override;
+    QCoro::Task<void> withdrawApproval() override;
+    int withdrawals() const { return m_withdrawals; }
 
     const QList<std::shared_ptr<ExtensionRequest>>& submissions() const { return m_submissions; }
     qsizetype count() const { return m_submissions.size(); }
@@ -32,4 +34,5 @@ private:
     const ExtensionRequest& request(int index) const;
 
     QList<std::shared_ptr<ExtensionRequest>> m_submissions;
+    int m_withdrawals = 0;
 };

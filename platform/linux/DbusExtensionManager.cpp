@@ -71,3 +71,10 @@ QCoro::Task<void> DbusExtensionManager::process(QPointer<DbusExtensionManager> s
     else
         delegate->requestDidFinish(*request, Delegate::Result::completed);
 }
+
+QCoro::Task<void> DbusExtensionManager::withdrawApproval() {
+    const TunnelServiceBus bus = m_bus;
+    const auto service = bus.proxy(m_bounds.quick);
+    QCoro::Task<QDBusMessage> calling = bus.wait(service->RevokeApproval());
+    co_await calling;
+}

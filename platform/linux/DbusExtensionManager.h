@@ -36,6 +36,8 @@ public:
                                   QObject* parent = nullptr);
 
     void submitRequest(std::shared_ptr<ExtensionRequest> request) override;
+    // Gives the user's polkit approval back to the service (system mode).
+    QCoro::Task<void> withdrawApproval() override;
 
 private:
     static QCoro::Task<void> process(QPointer<DbusExtensionManager> self,

@@ -33,7 +33,8 @@ TEST_F(Scenario, ActivationWithTheExtensionReady) {
     extensions.finish();
     settle();
     // Relative answers are joined to the service address with one slash.
-    for (const QByteArray& url : {"api/sub/tok1"_ba, "//api/sub/tok1"_ba, subscriptionURL().toUtf8()}) {
+    for (const QByteArray& url :
+         {"api/sub/tok1"_ba, "//api/sub/tok1"_ba, subscriptionURL().toUtf8()}) {
         answerActivation(url);
         run(c.activate(u"CODE"_s));
         EXPECT_EQ(SharedDefaults::subscriptionURL(), subscriptionURL()) << url.constData();
@@ -67,7 +68,8 @@ TEST_F(Scenario, ExtensionFailureEndsAParkedActivation) {
     EXPECT_EQ(c.state(), ConnectionState(Kind::activating));
     extensions.fail(-1, PlatformError(u"other"_s, 1, u"Blocked"_s));
     settle();
-    EXPECT_EQ(c.state(), ConnectionState::error(u"Couldn’t enable the VPN system extension: Blocked"_s));
+    EXPECT_EQ(c.state(),
+              ConnectionState::error(u"Couldn’t enable the VPN system extension: Blocked"_s));
     EXPECT_TRUE(service.requests().isEmpty());
 }
 
@@ -78,14 +80,17 @@ TEST_F(Scenario, GoneDuringAPollSignsOutWithTheNotice) {
     service.route("GET", subscriptionPath(), Route::answer(410));
     clock->advance(30s);
     ASSERT_TRUE(until([&] { return c.activationNotice().has_value(); }));
-    EXPECT_EQ(c.activationNotice(),
-              u"Your subscription has expired. Enter a new activation code to keep using the VPN."_s);
+    EXPECT_EQ(
+        c.activationNotice(),
+        u"Your subscription has expired. Enter a new activation code to keep using the VPN."_s);
     EXPECT_EQ(c.state(), ConnectionState(Kind::notActivated));
     EXPECT_EQ(profiles.calls(), (QStringList{u"loadAll"_s, u"stop"_s, u"remove"_s}));
     EXPECT_EQ(SharedDefaults::subscriptionToken(), std::nullopt);
     EXPECT_EQ(SharedDefaults::loadMetadata(), std::nullopt);
-    EXPECT_EQ(log.lines(u"tunnel"_s),
-              QStringList{u"error: subscription gone (Request failed (HTTP 410)) — routing to activation"_s});
+    EXPECT_EQ(
+        log.lines(u"tunnel"_s),
+        QStringList{
+            u"error: subscription gone (Request failed (HTTP 410)) — routing to activation"_s});
 }
 
 TEST_F(Scenario, ServerErrorDuringAPollIsOnlyLogged) {
@@ -142,6 +147,12 @@ TEST_F(Scenario, SignOutWhileConnectedStopsBeforeClearing) {
     EXPECT_EQ(c.metadata(), std::nullopt);
     EXPECT_EQ(SharedDefaults::subscriptionToken(), std::nullopt);
     EXPECT_EQ(log.lines(u"tunnel"_s), QStringList{u"error: removeFromPreferences failed: busy"_s});
+    // The approval goes too: the next activation asks for it again.
+    EXPECT_EQ(extensions.withdrawals(), 1);
+    EXPECT_EQ(c.sysext()->status(), SystemExtensionInstaller::Status());
+    const qsizetype submitted = extensions.count();
+    run(c.activate(u"CODE-2"_s));
+    EXPECT_EQ(extensions.count(), submitted + 1);
 }
 
 TEST_F(Scenario, ConnectAfterAFailedProfileLoadReinstallsThenStarts) {

@@ -8,9 +8,11 @@
 #include "tests/support/QtPrinters.h"
 
 #include <QDBusArgument>
+#include <QFile>
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -225,6 +227,11 @@ TEST(DbusExtensionManager, ApprovalIsAskedOnceAndOnlyInteractivelyWhenResubmitte
     submit(manager, delegate);
     ASSERT_TRUE(Async::waitUntil([&] { return delegate.answers.size() == 5; }));
     EXPECT_EQ(delegate.answers[4], u"#2 finished"_s);
+    // Signing out gives the approval back.
+    const QString approved = service.stateDir() + u"/users/%1/approved"_s.arg(::getuid());
+    EXPECT_TRUE(QFile::exists(approved));
+    Async::run(manager.withdrawApproval());
+    EXPECT_FALSE(QFile::exists(approved));
     // An approval stands only while polkit stands by it: once polkit says no
     // outright, a fresh start needs approval again.
     setPolkitAllowed({});
