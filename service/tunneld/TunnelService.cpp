@@ -64,6 +64,10 @@ QDBusMessage failed(const QDBusMessage& call, const QString& why) {
     return call.createErrorReply(QString(Api::Error::failed), why);
 }
 
+QDBusMessage tooMany(const QDBusMessage& call) {
+    return failed(call, u"Too many changes at once; try again in a moment."_s);
+}
+
 // The account behind `uid` as the system knows it now: its name and home. A
 // later account that reuses the uid differs in one of them.
 std::optional<QByteArray> accountOf(uid_t uid) {
@@ -309,7 +313,7 @@ QCoro::Task<QDBusMessage> TunnelService::doSave(QDBusMessage call, uid_t uid, QV
     if (m_mode == Mode::system && !m_authorization.isApproved(uid))
         co_return notApproved(call);
     if (!withinBudget(uid))
-        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
+        co_return tooMany(call);
     QString error;
     std::optional<TunnelProfile> profile = TunnelProfileCoding::fromBus(map, &error);
     if (!profile) {
@@ -347,7 +351,7 @@ QCoro::Task<QDBusMessage> TunnelService::doRemove(QDBusMessage call, uid_t uid, 
     if (!m_store.load(uid, id))
         co_return notFound(call);
     if (!withinBudget(uid))
-        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
+        co_return tooMany(call);
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"profile removed"_s);
     if (!m_store.remove(uid, id))
@@ -361,7 +365,7 @@ QCoro::Task<QDBusMessage> TunnelService::doStart(QDBusMessage call, uid_t uid, Q
     if (!m_store.load(uid, id))
         co_return notFound(call);
     if (!withinBudget(uid))
-        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
+        co_return tooMany(call);
     if (m_mode == Mode::system) {
         if (!m_authorization.isApproved(uid))
             co_return notApproved(call);
@@ -443,7 +447,7 @@ QCoro::Task<QDBusMessage> TunnelService::doStop(QDBusMessage call, uid_t uid, QS
     if (!m_store.load(uid, id))
         co_return notFound(call);
     if (!withinBudget(uid))
-        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
+        co_return tooMany(call);
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"asked to"_s);
     co_return call.createReply();
@@ -460,7 +464,7 @@ QCoro::Task<QDBusMessage> TunnelService::doRequestApproval(QDBusMessage call, ui
     if (m_mode == Mode::session)
         co_return call.createReply(QString(Api::approved));
     if (!withinBudget(uid))
-        co_return failed(call, u"Too many changes at once; try again in a moment."_s);
+        co_return tooMany(call);
     try {
         QCoro::Task<Authorization::Answer> checking =
             m_authorization.request(uid, call.service(), interactive);
