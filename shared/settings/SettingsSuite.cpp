@@ -4,9 +4,11 @@
 #include "shared/settings/Constants.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
@@ -142,7 +144,13 @@ SettingsSuite& SettingsSuite::shared() {
 std::unique_ptr<SettingsSuite> SettingsSuite::open(const QString& directory, QString* error) {
     const QString path = directory + u'/' + QLatin1StringView(fileName);
     const QByteArray native = QFile::encodeName(path);
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    // Another process creating or converting the file at the same moment
+    // holds locks that SQLite does not wait for (it gives up at once where
+    // waiting could deadlock): those are waited out here, within the same
+    // bound as any statement.
+    const QDeadlineTimer patience(busyTimeoutMs);
+    bool movedAside = false;
+    for (;;) {
         if (!ensurePrivateFile(native, error))
             return nullptr;
         struct stat identity {};
@@ -159,11 +167,15 @@ std::unique_ptr<SettingsSuite> SettingsSuite::open(const QString& directory, QSt
         }
         *error = path + u": " + QString::fromUtf8(sqlite3_errstr(rc));
         sqlite3_close(db);
-        if (!isDamaged(rc))
+        const int primary = rc & 0xff;
+        if ((primary == SQLITE_BUSY || primary == SQLITE_LOCKED) && !patience.hasExpired()) {
+            QThread::msleep(2);
+            continue;
+        }
+        if (!isDamaged(rc) || std::exchange(movedAside, true))
             return nullptr;
         moveAside(native, identity);
     }
-    return nullptr;
 }
 
 SettingsSuite::SettingsSuite(QString path, sqlite3* db)

@@ -4,9 +4,14 @@
 //   settings_peer race ID COUNT   hammers shared keys, checking every answer
 //   settings_peer hold            keeps the suite open and answers, a line each,
 //                                 "get KEY" and "set KEY VALUE" read from stdin
+//   settings_peer open-at FILE    waits (at most 10 s) for FILE to exist, then
+//                                 opens the suite and stores its pid: peers
+//                                 started together open it at one moment
 #include "shared/settings/SettingsSuite.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -84,6 +89,17 @@ int main(int argc, char** argv) {
         return race(args[1][0], args[2].toInt());
     if (args.size() == 1 && args[0] == u"hold")
         return hold();
-    std::fputs("usage: settings_peer get KEY | set KEY VALUE | race ID COUNT | hold\n", stderr);
+    if (args.size() == 2 && args[0] == u"open-at") {
+        const QDeadlineTimer limit(10'000);
+        while (!QFileInfo::exists(args[1]) && !limit.hasExpired()) {
+        }
+        return SettingsSuite::shared().setText(u"opened-"_s + QString::number(app.applicationPid()),
+                                               u"yes"_s)
+                   ? 0
+                   : 1;
+    }
+    std::fputs(
+        "usage: settings_peer get KEY | set KEY VALUE | race ID COUNT | hold | open-at FILE\n",
+        stderr);
     return 2;
 }

@@ -174,6 +174,30 @@ TEST(SettingsSuite, EachProcessSeesTheOthersWritesAtItsNextRead) {
     EXPECT_EQ(suite.text(u"handoff"_s), u"from the peer"_s);
 }
 
+// Processes that create the store at one moment wait out each other's locks
+// instead of giving up (an app and its tunnel starting together).
+TEST(SettingsSuite, ProcessesCreatingTheStoreTogetherAllOpenIt) {
+    for (int round = 0; round < 25; ++round) {
+        QTemporaryDir config;
+        const QString go = config.filePath(u"go"_s);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"XDG_CONFIG_HOME"_s, config.path());
+        std::vector<std::unique_ptr<QProcess>> peers;
+        for (int i = 0; i < 4; ++i) {
+            peers.push_back(std::make_unique<QProcess>());
+            peers.back()->setProcessEnvironment(environment);
+            peers.back()->start(QStringLiteral(SETTINGS_PEER), {u"open-at"_s, go});
+            ASSERT_TRUE(peers.back()->waitForStarted());
+        }
+        QFile(go).open(QIODevice::WriteOnly);
+        for (const auto& peer : peers) {
+            ASSERT_TRUE(peer->waitForFinished(30'000));
+            ASSERT_EQ(peer->exitCode(), 0)
+                << "round " << round << ": " << peer->readAllStandardError().toStdString();
+        }
+    }
+}
+
 TEST(SettingsSuite, TwoProcessesWritingTheSameKeysNeverFailOrTear) {
     const int iterations = 400;
     QProcess a, b;
