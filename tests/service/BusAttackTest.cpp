@@ -262,15 +262,12 @@ TEST_F(BusAttack, ApprovalBelongsToTheAccountAndCanBeRevoked) {
 
 // One interface, one routing table: one tunnel at a time.
 TEST_F(BusAttack, OneTunnelRunsAtATime) {
-    const auto status = [this](const QString& id) {
-        return callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString();
-    };
     const auto save = [this] {
         return callTunneld(bus, u"Save"_s, {profileWith({})}).arguments().value(0).toString();
     };
     const QString first = save(), second = save();
     ASSERT_EQ(callTunneld(bus, u"Start"_s, {first}).type(), QDBusMessage::ReplyMessage);
-    ASSERT_TRUE(Async::waitUntil([&] { return status(first) == u"connected"_s; }, 5s));
+    ASSERT_TRUE(Async::waitUntil([&] { return tunnelStatus(bus, first) == u"connected"_s; }, 5s));
 
     const QJsonArray peer =
         callAsPeer({call(u"RequestApproval"_s, {true}),
@@ -282,6 +279,6 @@ TEST_F(BusAttack, OneTunnelRunsAtATime) {
 
     // The same user's second profile takes over from the first.
     ASSERT_EQ(callTunneld(bus, u"Start"_s, {second}).type(), QDBusMessage::ReplyMessage);
-    EXPECT_TRUE(Async::waitUntil([&] { return status(second) == u"connected"_s; }, 5s));
-    EXPECT_EQ(status(first), u"disconnected"_s);
+    EXPECT_TRUE(Async::waitUntil([&] { return tunnelStatus(bus, second) == u"connected"_s; }, 5s));
+    EXPECT_EQ(tunnelStatus(bus, first), u"disconnected"_s);
 }

@@ -116,14 +116,7 @@ TEST(EndToEnd, ActivateConnectResumeDisconnectSignOut) {
 
     // logind announces a resume: the tunnel is re-established on its own.
     states.clear();
-    for (const bool sleeping : {true, false}) {
-        QDBusMessage signal = QDBusMessage::createMethodCall(
-            u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s,
-            u"org.freedesktop.DBus.Mock"_s, u"EmitSignal"_s);
-        signal << u"org.freedesktop.login1.Manager"_s << u"PrepareForSleep"_s << u"b"_s
-               << QVariantList{QVariant::fromValue(QDBusVariant(sleeping))};
-        QDBusConnection::systemBus().call(signal, QDBus::Block, 5000);
-    }
+    ASSERT_TRUE(sleepAndResume());
     ASSERT_TRUE(Async::waitUntil([&] { return states.size() >= 2; }, 20s));
     ASSERT_TRUE(reaches(Kind::connected, 20s));
     EXPECT_EQ(states, (QStringList{u"connecting"_s, u"connected"_s}));

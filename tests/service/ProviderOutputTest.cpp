@@ -58,15 +58,12 @@ TEST(ProviderOutput, AFloodOnStderrIsReadBoundedAndLoggedCapped) {
     const QString id = callTunneld(bus, u"Save"_s, {profile}).arguments().value(0).toString();
     ASSERT_FALSE(id.isEmpty());
     ASSERT_EQ(callTunneld(bus, u"Start"_s, {id}).type(), QDBusMessage::ReplyMessage);
-    const auto status = [&] {
-        return callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString();
-    };
-    EXPECT_TRUE(Async::waitUntil([&] { return status() == u"connected"_s; }, 60s))
+    EXPECT_TRUE(Async::waitUntil([&] { return tunnelStatus(bus, id) == u"connected"_s; }, 60s))
         << service.log().right(2000).toStdString();
     EXPECT_LT(peakResidentKiB(service.pid()) - before, 20 * 1024);
 
     callTunneld(bus, u"Stop"_s, {id});
-    EXPECT_TRUE(Async::waitUntil([&] { return status() == u"disconnected"_s; }, 10s));
+    EXPECT_TRUE(Async::waitUntil([&] { return tunnelStatus(bus, id) == u"disconnected"_s; }, 10s));
     EXPECT_TRUE(service.waitForLog(u"more lines suppressed (over 50 a second)"_s));
     const QString log = service.log();
     EXPECT_TRUE(log.contains(u": provider: flood xxxx"_s));

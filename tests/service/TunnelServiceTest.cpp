@@ -237,8 +237,7 @@ TEST(TunnelService, TunnelStatusFollowsTheProvider) {
                 << statuses.of(id).join(u' ').toStdString();
         }
         EXPECT_TRUE(service.waitForLog(c.logLine)) << service.log().toStdString();
-        EXPECT_EQ(callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString(),
-                  u"disconnected"_s);
+        EXPECT_EQ(tunnelStatus(bus, id), u"disconnected"_s);
         if (!seen.isEmpty()) {
             // The token reached the provider on stdin only, and the engine
             // went down with the provider's process group.
@@ -271,8 +270,7 @@ TEST(TunnelService, StartsThatCannotRunAreRefused) {
     const QString off = save(bus, disabled);
     EXPECT_EQ(callTunneld(bus, u"Start"_s, {off}).errorMessage(),
               u"The VPN profile is disabled."_s);
-    EXPECT_EQ(callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString(),
-              u"disconnected"_s);
+    EXPECT_EQ(tunnelStatus(bus, id), u"disconnected"_s);
 }
 
 TEST(TunnelService, ResumeFromSleepReestablishesConnectedTunnels) {
@@ -287,15 +285,7 @@ TEST(TunnelService, ResumeFromSleepReestablishesConnectedTunnels) {
     statuses.clear();
 
     // logind (python3-dbusmock's) announces going to sleep and coming back.
-    for (const bool sleeping : {true, false}) {
-        QDBusMessage signal = QDBusMessage::createMethodCall(
-            u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s,
-            u"org.freedesktop.DBus.Mock"_s, u"EmitSignal"_s);
-        signal << u"org.freedesktop.login1.Manager"_s << u"PrepareForSleep"_s << u"b"_s
-               << QVariantList{QVariant::fromValue(QDBusVariant(sleeping))};
-        const QDBusMessage reply = QDBusConnection::systemBus().call(signal, QDBus::Block, 5000);
-        ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
-    }
+    ASSERT_TRUE(sleepAndResume());
     EXPECT_TRUE(statuses.waitFor(id, {u"reasserting"_s, u"connected"_s}))
         << statuses.of(id).join(u' ').toStdString();
     EXPECT_TRUE(service.waitForLog(u"resumed from sleep"_s));
@@ -334,8 +324,7 @@ TEST(TunnelService, NothingOutlivesACrashedService) {
         second.start();
         EXPECT_TRUE(second.waitForLog(u"cannot own dev.morvel.vpn.Tunnel"_s));
     }
-    EXPECT_EQ(callTunneld(bus, u"Status"_s, {ids[1]}).arguments().value(0).toString(),
-              u"connected"_s);
+    EXPECT_EQ(tunnelStatus(bus, ids[1]), u"connected"_s);
     service->stop(SIGKILL);
     EXPECT_TRUE(waitForExit(seen[0][u"engine"_s].toInteger()));
     EXPECT_TRUE(processAlive(stubborn));
@@ -346,8 +335,7 @@ TEST(TunnelService, NothingOutlivesACrashedService) {
     EXPECT_TRUE(waitForExit(seen[1][u"engine"_s].toInteger()));
     EXPECT_TRUE(service->waitForLog(u"left by an earlier run"_s));
     for (const QString& id : ids)
-        EXPECT_EQ(callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString(),
-                  u"disconnected"_s);
+        EXPECT_EQ(tunnelStatus(bus, id), u"disconnected"_s);
 }
 
 namespace {

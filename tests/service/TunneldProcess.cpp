@@ -4,6 +4,7 @@
 #include "tests/support/Async.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusVariant>
 #include <QFile>
 #include <QJsonDocument>
 
@@ -81,6 +82,24 @@ QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
         QString(Api::busName), QString(Api::objectPath), QString(Api::interfaceName), method);
     call.setArguments(arguments);
     return bus.call(call, QDBus::Block, 5000);
+}
+
+QString tunnelStatus(const QDBusConnection& bus, const QString& id) {
+    return callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString();
+}
+
+bool sleepAndResume() {
+    for (const bool sleeping : {true, false}) {
+        QDBusMessage signal = QDBusMessage::createMethodCall(
+            u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s,
+            u"org.freedesktop.DBus.Mock"_s, u"EmitSignal"_s);
+        signal << u"org.freedesktop.login1.Manager"_s << u"PrepareForSleep"_s << u"b"_s
+               << QVariantList{QVariant::fromValue(QDBusVariant(sleeping))};
+        if (QDBusConnection::systemBus().call(signal, QDBus::Block, 5000).type() !=
+            QDBusMessage::ReplyMessage)
+            return false;
+    }
+    return true;
 }
 
 void setPolkitAllowed(const QStringList& actions) {

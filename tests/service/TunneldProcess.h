@@ -53,6 +53,13 @@ private:
 QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
                          const QVariantList& arguments = {});
 
+// The status text the service gives for profile `id`.
+QString tunnelStatus(const QDBusConnection& bus, const QString& id);
+
+// Has python3-dbusmock's logind announce a sleep and the resume after it;
+// false when it could not.
+bool sleepAndResume();
+
 // Makes python3-dbusmock's polkit on the system bus allow exactly `actions`.
 void setPolkitAllowed(const QStringList& actions);
 
