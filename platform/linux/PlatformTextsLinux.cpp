@@ -24,7 +24,7 @@ QStringList approvalSteps() {
     return {
         u"Click “Allow” below."_s,
         u"Enter an administrator’s password when your system asks."_s,
-        u"No prompt? Install and start the tunnel service (see the README)."_s,
+        u"No prompt? Make sure Halvoran’s tunnel service is installed and running."_s,
     };
 }
 

@@ -64,8 +64,8 @@ PlatformError TunnelServiceBus::errorFor(const QDBusMessage& reply) const {
                                       u"with “halvoran-tunneld --session”."_s);
         return error(unreachable,
                      u"The Halvoran tunnel service is not installed or could not be started. "
-                     u"Install it with “cmake --install” (see the README), then check "
-                     u"“systemctl status halvoran-tunneld”."_s);
+                     u"Install Halvoran’s tunnel service package, or ask your administrator; "
+                     u"“systemctl status halvoran-tunneld” tells why it did not start."_s);
     }
     return error(failed, u"The Halvoran tunnel service failed: "_s + reply.errorMessage());
 }

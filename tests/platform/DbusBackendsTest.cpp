@@ -139,8 +139,9 @@ TEST(DbusVpnProfileStore, AMissingOrSilentServiceFailsReadablyInTime) {
         {"no session service", TunnelServiceBus::sessionBus(), false, TunnelServiceBus::unreachable,
          u"The Halvoran tunnel service is not running. Start it with “halvoran-tunneld --session”."_s},
         {"no system service", TunnelServiceBus::system(), false, TunnelServiceBus::unreachable,
-         u"The Halvoran tunnel service is not installed or could not be started. Install it with "
-         u"“cmake --install” (see the README), then check “systemctl status halvoran-tunneld”."_s},
+         u"The Halvoran tunnel service is not installed or could not be started. Install "
+         u"Halvoran’s tunnel service package, or ask your administrator; “systemctl status "
+         u"halvoran-tunneld” tells why it did not start."_s},
         {"a frozen service", TunnelServiceBus::sessionBus(), true, TunnelServiceBus::timedOut,
          u"The Halvoran tunnel service did not answer in time."_s},
     };
