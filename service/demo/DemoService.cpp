@@ -4,7 +4,11 @@
 #include "shared/coding/DateCoding.h"
 #include "shared/coding/JsonCoding.h"
 #include "shared/log/Log.h"
+#include "shared/settings/AtomicFile.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,9 +31,10 @@ struct Edge {
     const char* uuid;
 };
 constexpr Edge edges[] = {
-    {"nl-ams-1", "6f1d3c2a-8b4e-4d7a-9c1f-2e5b7a9d0c11"},
-    {"de-fra-1", "a3b7e9d1-4c2f-4e8a-b6d0-9f1c3e5a7b22"},
-    {"fi-hel-1", "d8c6a4e2-1b3f-4a5c-8e7d-6b9f0a2c4e33"},
+    // The region shown is the tag's last piece: a country here.
+    {"edge-nl", "6f1d3c2a-8b4e-4d7a-9c1f-2e5b7a9d0c11"},
+    {"edge-de", "a3b7e9d1-4c2f-4e8a-b6d0-9f1c3e5a7b22"},
+    {"edge-fi", "d8c6a4e2-1b3f-4a5c-8e7d-6b9f0a2c4e33"},
 };
 
 const QRegularExpression& plainName() {
@@ -66,9 +71,52 @@ QString dateText(const QDateTime& date) {
 
 } // namespace
 
-DemoService::DemoService(QUrl origin, std::shared_ptr<Clock> clock)
+DemoService::DemoService(QUrl origin, std::shared_ptr<Clock> clock, QString stateFile)
     : m_origin(std::move(origin))
-    , m_clock(std::move(clock)) {}
+    , m_clock(std::move(clock))
+    , m_stateFile(std::move(stateFile)) {
+    loadState();
+}
+
+// {"<token>": {"expires_at": "<date>", "withdrawn": false}, ...}; a file that
+// cannot be read starts the demo with no subscription.
+void DemoService::loadState() {
+    if (m_stateFile.isEmpty())
+        return;
+    QFile file(m_stateFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    try {
+        const JsonDecoder decoder;
+        const JsonDocument document(decoder, file.read(4 << 20));
+        const QJsonObject root = document.root().toJsonValue().toObject();
+        for (auto it = root.begin(); it != root.end(); ++it) {
+            const QJsonObject entry = it.value().toObject();
+            if (const std::optional<QDateTime> expiresAt =
+                    DateCoding::parseAny(entry.value("expires_at"_L1).toString()))
+                m_subscriptions.insert(it.key(),
+                                       {*expiresAt, entry.value("withdrawn"_L1).toBool()});
+        }
+    } catch (const DecodingError& error) {
+        qCCritical(demoLog, "state file %s unreadable: %s", qUtf8Printable(m_stateFile),
+                   Log::printable(error.description()).constData());
+        m_subscriptions.clear();
+    }
+}
+
+void DemoService::saveState() const {
+    if (m_stateFile.isEmpty())
+        return;
+    QJsonObject root;
+    for (auto it = m_subscriptions.cbegin(); it != m_subscriptions.cend(); ++it)
+        root.insert(it.key(), QJsonObject{{"expires_at"_L1, dateText(it->expiresAt)},
+                                          {"withdrawn"_L1, it->withdrawn}});
+    QDir().mkpath(QFileInfo(m_stateFile).absolutePath());
+    QString error;
+    if (!AtomicFile::write(m_stateFile, QJsonDocument(root).toJson(QJsonDocument::Compact), &error))
+        qCCritical(demoLog, "cannot keep the subscriptions in %s: %s", qUtf8Printable(m_stateFile),
+                   qUtf8Printable(error));
+}
 
 HttpResponse DemoService::handle(const HttpRequest& request) {
     const HttpResponse response = route(request);
@@ -133,6 +181,7 @@ HttpResponse DemoService::activate(const HttpRequest& request) {
     const QString token = newToken();
     const QDateTime expiresAt = m_clock->now().addDays(subscriptionDays);
     m_subscriptions.insert(token, {expiresAt, false});
+    saveState();
     return json(200, {{"subscription_url"_L1, QString(u"/api/sub/"_s + token)},
                       {"expires_at"_L1, dateText(expiresAt)}});
 }
@@ -156,6 +205,7 @@ HttpResponse DemoService::withdraw(const HttpRequest& request, const QString& to
     if (it == m_subscriptions.end())
         return detail(404, u"no such subscription"_s);
     it->withdrawn = true;
+    saveState();
     return {204, {}, {}};
 }
 

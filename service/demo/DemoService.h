@@ -13,15 +13,17 @@ class Clock;
 // The service's API as the app uses it, for demonstrations and manual tests:
 // an activation code that always works ("DEMO-2026"), subscriptions that can
 // be withdrawn on request, a configuration with three edges and the usual
-// rule-sets, and the rule-set files. Subscriptions live in memory: a restart
-// withdraws every one of them.
+// rule-sets, and the rule-set files. Subscriptions are kept in a state file
+// when one is given, so that a restart of the demo keeps the app activated;
+// only a withdrawal (or the expiry) ends one.
 class DemoService {
 public:
     static constexpr char activationCode[] = "DEMO-2026";
     static constexpr int subscriptionDays = 30;
 
     // `origin` is where the service is reached, for the addresses it hands out.
-    DemoService(QUrl origin, std::shared_ptr<Clock> clock);
+    // `stateFile`, when not empty, keeps the subscriptions across restarts.
+    DemoService(QUrl origin, std::shared_ptr<Clock> clock, QString stateFile = {});
 
     // Answers `request`, and logs it without the subscription token.
     HttpResponse handle(const HttpRequest& request);
@@ -41,8 +43,11 @@ private:
     HttpResponse activate(const HttpRequest& request);
     HttpResponse subscription(const QString& token) const;
     HttpResponse withdraw(const HttpRequest& request, const QString& token);
+    void loadState();
+    void saveState() const;
 
     QUrl m_origin;
     std::shared_ptr<Clock> m_clock;
+    QString m_stateFile;
     QHash<QString, Subscription> m_subscriptions;
 };

@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 
 #include <cstdio>
 
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
          QString::number(HALVORAN_DEMO_PORT)},
         {u"listen"_s, u"Loopback address to listen on (default 127.0.0.1)."_s, u"address"_s,
          u"127.0.0.1"_s},
+        {u"state"_s,
+         u"File that keeps the subscriptions across restarts (default "
+         u"$XDG_STATE_HOME/halvoran-demo-service/subscriptions.json; empty: none)."_s,
+         u"file"_s},
     });
     parser.addHelpOption();
     parser.process(app);
@@ -49,7 +54,12 @@ int main(int argc, char** argv) {
     origin.setScheme(u"http"_s);
     origin.setHost(address.toString());
     origin.setPort(int(port));
-    DemoService service(origin, Clock::system());
+    const QString state =
+        parser.isSet(u"state"_s)
+            ? parser.value(u"state"_s)
+            : qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + u"/.local/state"_s) +
+                  u"/halvoran-demo-service/subscriptions.json"_s;
+    DemoService service(origin, Clock::system(), state);
     HttpServer server([&service](const HttpRequest& request) { return service.handle(request); });
     if (!server.listen(address, quint16(port)))
         return fail(u"cannot listen on %1 port %2: %3"_s.arg(address.toString())

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -62,8 +63,11 @@ protected:
     }
 
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-    DemoService service{Constants::apiBaseURL(), clock};
-    HttpServer server{[this](const HttpRequest& request) { return service.handle(request); }};
+    QTemporaryDir stateDir;
+    const QString stateFile = stateDir.filePath(u"subscriptions.json"_s);
+    std::unique_ptr<DemoService> service =
+        std::make_unique<DemoService>(Constants::apiBaseURL(), clock, stateFile);
+    HttpServer server{[this](const HttpRequest& request) { return service->handle(request); }};
     APIClient client{clock};
 };
 
@@ -76,8 +80,8 @@ TEST_F(DemoServiceTest, TheDemoCodeGivesAWorkingSubscription) {
     const SubscriptionFetch fetched = fetch(url);
     QStringList edges;
     for (const EdgeInfo& edge : fetched.metadata.edges())
-        edges.append(edge.tag);
-    EXPECT_EQ(edges, (QStringList{u"nl-ams-1"_s, u"de-fra-1"_s, u"fi-hel-1"_s}));
+        edges.append(edge.tag + u' ' + edge.region);
+    EXPECT_EQ(edges, (QStringList{u"edge-nl NL"_s, u"edge-de DE"_s, u"edge-fi FI"_s}));
     const QStringList sets{u"messengers"_s, u"youtube"_s, u"aiplatforms"_s,
                            u"streaming"_s,  u"code"_s,    u"ipcheck"_s};
     EXPECT_EQ(fetched.metadata.rulesetNames(), sets);
@@ -120,6 +124,10 @@ TEST_F(DemoServiceTest, WrongCodesAndWithdrawnSubscriptions) {
         EXPECT_EQ(gone.errorDescription(), u"Subscription expired"_s);
     }
     fetch(kept);
+    // A restart of the demo keeps both: the app stays activated.
+    service = std::make_unique<DemoService>(Constants::apiBaseURL(), clock, stateFile);
+    fetch(kept);
+    EXPECT_TRUE(errorOf([&] { fetch(withdrawn); }).isSubscriptionGone());
     clock->advance(std::chrono::hours(24 * 30));
     EXPECT_TRUE(errorOf([&] { fetch(kept); }).isSubscriptionGone());
 

@@ -36,6 +36,8 @@ class DemoService {
 public:
     bool start() {
         m_process.setProgram(QStringLiteral(DEMO_SERVICE));
+        // Subscriptions in memory only: nothing of the test outlives it.
+        m_process.setArguments({QStringLiteral("--state=")});
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start();
         if (!m_process.waitForStarted(5000))
