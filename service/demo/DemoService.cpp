@@ -65,6 +65,23 @@ QString newToken() {
         bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
+// One release newer than any build, so the demo shows the update banner.
+QByteArray updateFeed() {
+    return R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle">
+  <channel>
+    <title>Halvoran (demo)</title>
+    <item>
+      <title>Halvoran 99.0</title>
+      <link>https://morvel.dev/halvoran/</link>
+      <sparkle:version>99.0</sparkle:version>
+      <sparkle:shortVersionString>99.0</sparkle:shortVersionString>
+    </item>
+  </channel>
+</rss>
+)";
+}
+
 QString dateText(const QDateTime& date) {
     return DateCoding::formatFractional(date).value_or(QString());
 }
@@ -153,6 +170,17 @@ HttpResponse DemoService::route(const HttpRequest& request) {
         if (auto refused = only("POST"))
             return *refused;
         return withdraw(request, segments[3]);
+    }
+    // What the demo build probes and reads instead of the outside world.
+    if (segments.size() == 3 && segments[1] == u"probe" && rulesetTags.contains(segments[2])) {
+        if (request.method != "HEAD" && request.method != "GET")
+            return {405, {{"Allow", "GET, HEAD"}}, {}};
+        return {204, {}, {}};
+    }
+    if (path == u"/appcast.xml") {
+        if (auto refused = only("GET"))
+            return *refused;
+        return {200, {{"Content-Type", "application/rss+xml"}}, updateFeed()};
     }
     if (segments.size() == 3 && segments[1] == u"rulesets" && segments[2].endsWith(u".srs")) {
         if (auto refused = only("GET"))

@@ -2,6 +2,7 @@
 
 #include "shared/coding/JsonCoding.h"
 #include "shared/coding/RawValue.h"
+#include "shared/settings/Constants.h"
 
 #include <QJsonObject>
 
@@ -51,13 +52,20 @@ QJsonObject RulesetHealth::encode(const JsonEncoder& encoder) const {
 namespace HealthProbe {
 
 const QHash<QString, QUrl>& probesByRuleset() {
-    static const QHash<QString, QUrl> probes{
-        {u"messengers"_s, QUrl(u"https://web.telegram.org/"_s)},
-        {u"youtube"_s, QUrl(u"https://www.youtube.com/"_s)},
-        {u"aiplatforms"_s, QUrl(u"https://api.openai.com/"_s)},
-        {u"streaming"_s, QUrl(u"https://www.netflix.com/"_s)},
-        {u"code"_s, QUrl(u"https://github.com/"_s)},
-    };
+    static const QHash<QString, QUrl> probes = [] {
+        QHash<QString, QUrl> homePages{
+            {u"messengers"_s, QUrl(u"https://web.telegram.org/"_s)},
+            {u"youtube"_s, QUrl(u"https://www.youtube.com/"_s)},
+            {u"aiplatforms"_s, QUrl(u"https://api.openai.com/"_s)},
+            {u"streaming"_s, QUrl(u"https://www.netflix.com/"_s)},
+            {u"code"_s, QUrl(u"https://github.com/"_s)},
+        };
+        if (const QUrl& origin = Constants::probeOrigin(); !origin.isEmpty()) {
+            for (auto it = homePages.begin(); it != homePages.end(); ++it)
+                *it = QUrl(origin.toString() + u"/probe/"_s + it.key());
+        }
+        return homePages;
+    }();
     return probes;
 }
 

@@ -13,4 +13,13 @@ const QUrl& apiBaseURL() {
     return url;
 }
 
+const QUrl& probeOrigin() {
+#ifdef HALVORAN_PROBE_ORIGIN
+    static const QUrl url(QStringLiteral(HALVORAN_PROBE_ORIGIN), QUrl::StrictMode);
+#else
+    static const QUrl url;
+#endif
+    return url;
+}
+
 } // namespace Constants

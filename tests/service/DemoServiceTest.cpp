@@ -100,6 +100,11 @@ TEST_F(DemoServiceTest, TheDemoCodeGivesAWorkingSubscription) {
     EXPECT_EQ(built.config["outbounds"_L1].toArray().size(), 5);
     EXPECT_EQ(built.config["route"_L1]["rules"_L1].toArray().size(),
               2); // sniff, then the service's
+
+    // What the demo build probes and reads in place of the outside world.
+    EXPECT_EQ(rawStatus("HEAD /probe/youtube HTTP/1.1\r\n\r\n"), 204);
+    EXPECT_EQ(rawStatus("HEAD /probe/elsewhere HTTP/1.1\r\n\r\n"), 404);
+    EXPECT_EQ(rawStatus("GET /appcast.xml HTTP/1.1\r\n\r\n"), 200);
 }
 
 // The answers the app must tell apart: a wrong code, and a subscription the
