@@ -3,6 +3,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 // What the desktop session offers the window and the tray: the tray host, the
 // clipboard, the default browser, and the facts about the running system that
 // a support report names.
@@ -12,6 +14,13 @@ public:
 
     // Whether a tray host runs that can show the app's item.
     virtual bool isTrayAvailable() const = 0;
+    // Calls `changed` with the answer above whenever it changes: a tray host
+    // that starts after the app (the usual race at login), or one that goes.
+    virtual void watchTray(std::function<void(bool available)> changed) = 0;
+    // Whether the program starts with the user's session, and the switch for
+    // it; false when the change could not be made.
+    virtual bool startsAtLogin() const = 0;
+    virtual bool setStartAtLogin(bool enabled) = 0;
     // Replaces the clipboard's content by `text`, as plain text.
     virtual void copyToClipboard(const QString& text) = 0;
     // Opens `url` in the user's default handler; false when none took it.

@@ -3,20 +3,43 @@
 #include "app/shell/MenuBarAgent.h"
 #include "app/ui/UiContext.h"
 #include "platform/Desktop.h"
+#include "shared/async/Clock.h"
 
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 
-AppDelegate::AppDelegate(TunnelController& tunnel, Desktop& desktop, QObject* parent)
+AppDelegate::AppDelegate(TunnelController& tunnel, Desktop& desktop, std::shared_ptr<Clock> clock,
+                         Start start, QObject* parent)
     : QObject(parent)
     , m_tunnel(tunnel)
-    , m_desktop(desktop) {
-    // Until the window has been shown there is nothing to quit into a tray for.
+    , m_desktop(desktop)
+    , m_clock(std::move(clock)) {
+    // Until there is a tray there is nothing to quit into.
     QGuiApplication::setQuitOnLastWindowClosed(true);
+    m_desktop.watchTray([self = QPointer(this)](bool available) {
+        if (self)
+            self->trayChanged(available);
+    });
+    if (!start.atLogin) {
+        showWindow();
+        return;
+    }
+    if (m_desktop.isTrayAvailable()) {
+        makeTray();
+        return;
+    }
+    // At login the tray host often starts after us: wait for it a little.
+    m_graceTimer = m_clock->createTimer();
+    connect(m_graceTimer.get(), &ClockTimer::timeout, this, [this] {
+        if (!m_menuBar)
+            showWindow();
+    });
+    m_graceTimer->start(start.trayGrace);
 }
 
 AppDelegate::~AppDelegate() {
+    m_desktop.watchTray({});
     m_menuBar.reset();
     m_engine.reset();
 }
@@ -43,11 +66,34 @@ void AppDelegate::showWindow() {
     m_window->requestActivate();
 }
 
-// Asking for the tray host waits on the session bus: done once the window is
-// up, not before its first frame.
+// The tray item waits for the window's first frame: setting it up costs
+// start-up time the window should not wait for.
 void AppDelegate::windowShown() {
-    if (m_menuBar || !m_desktop.isTrayAvailable())
+    m_shown = true;
+    if (m_desktop.isTrayAvailable())
+        makeTray();
+}
+
+void AppDelegate::trayChanged(bool available) {
+    if (!available) {
+        // The tray was the way in; now the window is.
+        QGuiApplication::setQuitOnLastWindowClosed(true);
+        if (m_menuBar)
+            showWindow();
         return;
+    }
+    if (m_menuBar) {
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+        return;
+    }
+    if (m_shown || m_graceTimer)
+        makeTray();
+}
+
+void AppDelegate::makeTray() {
     QGuiApplication::setQuitOnLastWindowClosed(false);
-    m_menuBar = std::make_unique<MenuBarAgent>(m_tunnel, [this] { showWindow(); });
+    if (m_graceTimer)
+        m_graceTimer->stop();
+    if (!m_menuBar)
+        m_menuBar = std::make_unique<MenuBarAgent>(m_tunnel, [this] { showWindow(); });
 }

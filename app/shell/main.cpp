@@ -14,6 +14,7 @@
 #include "shared/api/APIClient.h"
 #include "shared/async/Clock.h"
 #include "shared/log/Log.h"
+#include "shared/settings/SharedDefaults.h"
 
 #include <QApplication>
 #include <QFile>
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(u":/icons/halvoran.svg"_s));
     // Loads the window, draws one frame and ends: a smoke test of the build.
     const bool selfTest = QApplication::arguments().contains(u"--self-test"_s);
+    // Started with the session (the autostart entry): into the tray if one runs.
+    const bool atLogin = QApplication::arguments().contains(u"--autostart"_s);
 
     std::unique_ptr<LogSink> sink = createSystemLogSink();
     Log::installSink(sink.get());
@@ -86,11 +89,15 @@ int main(int argc, char** argv) {
     TunnelAdapter adapter(tunnel, desktop, clock);
     UiContext context(adapter, updates, desktop);
 
-    AppDelegate delegate(tunnel, desktop);
+    // The user's choice, if any, is the truth; the autostart entry follows it.
+    if (const std::optional<bool> chosen = SharedDefaults::startAtLogin();
+        !selfTest && chosen && *chosen != desktop.startsAtLogin())
+        desktop.setStartAtLogin(*chosen);
+
+    AppDelegate delegate(tunnel, desktop, clock, {atLogin && !selfTest});
     QObject::connect(&instance, &SingleInstance::raiseRequested, &delegate,
                      &AppDelegate::showWindow);
-    delegate.showWindow();
-    if (!delegate.window())
+    if (!atLogin && !delegate.window())
         return 1;
 
     if (selfTest) {

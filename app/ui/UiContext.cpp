@@ -6,6 +6,8 @@
 #include "app/ui/TunnelAdapter.h"
 #include "platform/Desktop.h"
 #include "platform/PlatformTexts.h"
+#include "shared/log/Log.h"
+#include "shared/settings/SharedDefaults.h"
 
 #include <QJSEngine>
 #include <QPointer>
@@ -71,6 +73,19 @@ QString UiContext::approvalButton() const {
 
 QString UiContext::signOutMessage() const {
     return PlatformTexts::signOutMessage();
+}
+
+bool UiContext::startAtLogin() const {
+    return SharedDefaults::startAtLogin().value_or(m_desktop.startsAtLogin());
+}
+
+void UiContext::setStartAtLogin(bool enabled) {
+    if (enabled == startAtLogin() && SharedDefaults::startAtLogin())
+        return;
+    SharedDefaults::setStartAtLogin(enabled);
+    if (!m_desktop.setStartAtLogin(enabled))
+        qCCritical(Log::tunnel, "could not change whether Halvoran starts at login");
+    Q_EMIT startAtLoginChanged();
 }
 
 void UiContext::copyText(const QString& text) {

@@ -27,6 +27,9 @@ class UiContext final : public QObject {
     Q_PROPERTY(QStringList approvalSteps READ approvalSteps CONSTANT)
     Q_PROPERTY(QString approvalButton READ approvalButton CONSTANT)
     Q_PROPERTY(QString signOutMessage READ signOutMessage CONSTANT)
+    // The settings sheet's "Start at login": the user's choice, kept in the
+    // shared store, else what the desktop does today.
+    Q_PROPERTY(bool startAtLogin READ startAtLogin WRITE setStartAtLogin NOTIFY startAtLoginChanged)
 public:
     UiContext(TunnelAdapter& tunnel, UpdateChecker& updates, Desktop& desktop,
               QObject* parent = nullptr);
@@ -46,9 +49,14 @@ public:
     QStringList approvalSteps() const;
     QString approvalButton() const;
     QString signOutMessage() const;
+    bool startAtLogin() const;
+    void setStartAtLogin(bool enabled);
 
     Q_INVOKABLE void copyText(const QString& text);
     Q_INVOKABLE bool openUrl(const QString& url);
+
+Q_SIGNALS:
+    void startAtLoginChanged();
 
 private:
     TunnelAdapter& m_tunnel;

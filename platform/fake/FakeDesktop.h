@@ -4,10 +4,24 @@
 
 #include <QList>
 
+#include <functional>
+
 // A desktop that records what the app asked of it.
 class FakeDesktop final : public Desktop {
 public:
     bool isTrayAvailable() const override { return trayAvailable; }
+    void watchTray(std::function<void(bool)> changed) override { trayChanged = std::move(changed); }
+    bool startsAtLogin() const override { return startAtLogin; }
+    bool setStartAtLogin(bool enabled) override {
+        startAtLogin = enabled;
+        return true;
+    }
+    // A tray host appears or goes, as the session would announce it.
+    void setTray(bool available) {
+        trayAvailable = available;
+        if (trayChanged)
+            trayChanged(available);
+    }
     void copyToClipboard(const QString& text) override { clipboard = text; }
     bool openUrl(const QUrl& url) override {
         opened.append(url);
@@ -16,6 +30,8 @@ public:
     QString operatingSystem() const override { return system; }
 
     bool trayAvailable = false;
+    bool startAtLogin = false;
+    std::function<void(bool)> trayChanged;
     bool opens = true;
     QString system = QStringLiteral("Linux Test OS 1, kernel 6.1.0-test");
     QString clipboard;

@@ -1,15 +1,147 @@
 #include "platform/linux/LinuxDesktop.h"
 
+#include "shared/settings/AtomicFile.h"
+
 #include <QClipboard>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QSystemTrayIcon>
 
 using namespace Qt::StringLiterals;
 
-bool LinuxDesktop::isTrayAvailable() const {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+namespace {
+
+const QString watcherName = u"org.kde.StatusNotifierWatcher"_s;
+const QString watcherPath = u"/StatusNotifierWatcher"_s;
+
+QString userAutostartFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           u"/autostart/"_s + QLatin1StringView(LinuxDesktop::autostartName);
+}
+
+// Whether the entry at `path` runs at login: it exists and is not hidden.
+std::optional<bool> entryRuns(const QString& path) {
+    if (!QFile::exists(path))
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    bool runs = true;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QByteArray trimmed = line.trimmed();
+        if (trimmed == "Hidden=true" || trimmed == "X-GNOME-Autostart-enabled=false")
+            runs = false;
+    }
+    return runs;
+}
+
+} // namespace
+
+LinuxDesktop::LinuxDesktop(std::chrono::milliseconds legacyGrace, QObject* parent)
+    : QObject(parent)
+    , m_watcher(watcherName, QDBusConnection::sessionBus(),
+                QDBusServiceWatcher::WatchForRegistration |
+                    QDBusServiceWatcher::WatchForUnregistration) {
+    m_legacyTimer.setSingleShot(true);
+    m_legacyTimer.setInterval(legacyGrace);
+    m_legacyTimer.callOnTimeout(this, [this] {
+        // No StatusNotifier watcher at all: an X11 desktop may still have an
+        // XEmbed tray, which only Qt can tell.
+        if (QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherName))
+            return;
+        m_legacyTray = QSystemTrayIcon::isSystemTrayAvailable();
+        if (m_legacyTray)
+            setTrayAvailable(true);
+    });
+    connect(&m_watcher, &QDBusServiceWatcher::serviceRegistered, this, &LinuxDesktop::askForHost);
+    connect(&m_watcher, &QDBusServiceWatcher::serviceUnregistered, this,
+            &LinuxDesktop::hostUnregistered);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.connect(watcherName, watcherPath, watcherName, u"StatusNotifierHostRegistered"_s, this,
+                SLOT(hostRegistered()));
+    bus.connect(watcherName, watcherPath, watcherName, u"StatusNotifierHostUnregistered"_s, this,
+                SLOT(askForHost()));
+    // Asked once, quickly, so that the first answer is known at start-up.
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        watcherName, watcherPath, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
+    ask << watcherName << u"IsStatusNotifierHostRegistered"_s;
+    const QDBusMessage reply = bus.call(ask, QDBus::Block, 500);
+    m_trayAvailable = reply.type() == QDBusMessage::ReplyMessage &&
+                      reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
+    if (!m_trayAvailable)
+        m_legacyTimer.start();
+}
+
+void LinuxDesktop::watchTray(std::function<void(bool)> changed) {
+    m_changed = std::move(changed);
+}
+
+void LinuxDesktop::setTrayAvailable(bool available) {
+    if (std::exchange(m_trayAvailable, available) != available && m_changed)
+        m_changed(available);
+}
+
+void LinuxDesktop::askForHost() {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        watcherName, watcherPath, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
+    ask << watcherName << u"IsStatusNotifierHostRegistered"_s;
+    auto* pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ask, 2000),
+                                                this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        const QDBusPendingReply<QDBusVariant> reply = *call;
+        call->deleteLater();
+        if (!reply.isError())
+            setTrayAvailable(reply.value().variant().toBool() || m_legacyTray);
+    });
+}
+
+void LinuxDesktop::hostRegistered() {
+    setTrayAvailable(true);
+}
+
+void LinuxDesktop::hostUnregistered() {
+    setTrayAvailable(m_legacyTray);
+}
+
+bool LinuxDesktop::startsAtLogin() const {
+    if (const std::optional<bool> own = entryRuns(userAutostartFile()))
+        return *own;
+    for (const QString& dir : QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation)) {
+        if (const std::optional<bool> installed =
+                entryRuns(dir + u"/autostart/"_s + QLatin1StringView(autostartName)))
+            return *installed;
+    }
+    return false;
+}
+
+bool LinuxDesktop::setStartAtLogin(bool enabled) {
+    const QString path = userAutostartFile();
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    // A whole entry either way: it overrides an installed one, and stands
+    // alone where none is installed.
+    const QByteArray entry = "[Desktop Entry]\n"
+                             "Type=Application\n"
+                             "Name=Halvoran\n"
+                             "Exec=" +
+                             QFile::encodeName(QCoreApplication::applicationFilePath()) +
+                             " --autostart\n"
+                             "Icon=dev.morvel.vpn.Halvoran\n"
+                             "Terminal=false\n"
+                             "X-GNOME-Autostart-enabled=" +
+                             QByteArray(enabled ? "true" : "false") + "\nHidden=" +
+                             QByteArray(enabled ? "false" : "true") + '\n';
+    return AtomicFile::write(path, entry);
 }
 
 void LinuxDesktop::copyToClipboard(const QString& text) {

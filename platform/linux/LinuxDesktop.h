@@ -2,13 +2,52 @@
 
 #include "platform/Desktop.h"
 
-// The desktop of a Linux session, through Qt's platform integration: the
-// StatusNotifier or XEmbed tray, the session's clipboard, xdg-open's handlers.
-class LinuxDesktop final : public Desktop {
+#include <QDBusServiceWatcher>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+
+// The desktop of a Linux session: the StatusNotifier tray (or, on an X11
+// desktop that has none, an XEmbed one), the session's clipboard, xdg-open's
+// handlers, and the XDG autostart entry.
+//
+// Qt 6.4 decides once per process, when first asked, whether its tray icon
+// speaks StatusNotifier; asked before the host is up, it would never show an
+// icon in a StatusNotifier tray. So the host is watched here on the session
+// bus, and Qt is asked only where no StatusNotifier watcher shows up at all
+// within `legacyGrace`.
+class LinuxDesktop final : public QObject, public Desktop {
+    Q_OBJECT
 public:
-    bool isTrayAvailable() const override;
+    explicit LinuxDesktop(std::chrono::milliseconds legacyGrace = std::chrono::seconds(3),
+                          QObject* parent = nullptr);
+
+    bool isTrayAvailable() const override { return m_trayAvailable; }
+    void watchTray(std::function<void(bool)> changed) override;
+    // The user's entry in $XDG_CONFIG_HOME/autostart overrides the installed
+    // one in $XDG_CONFIG_DIRS/autostart, as the autostart rules say.
+    bool startsAtLogin() const override;
+    bool setStartAtLogin(bool enabled) override;
     void copyToClipboard(const QString& text) override;
     bool openUrl(const QUrl& url) override;
     // "Linux <distribution's PRETTY_NAME>, kernel <release>".
     QString operatingSystem() const override;
+
+    // The autostart entry's file name.
+    static constexpr char autostartName[] = "dev.morvel.vpn.Halvoran.desktop";
+
+private Q_SLOTS:
+    void hostRegistered();
+    void hostUnregistered();
+
+private:
+    void askForHost();
+    void setTrayAvailable(bool available);
+
+    QDBusServiceWatcher m_watcher;
+    QTimer m_legacyTimer;
+    bool m_trayAvailable = false;
+    bool m_legacyTray = false;
+    std::function<void(bool)> m_changed;
 };

@@ -17,10 +17,10 @@ namespace SharedDefaults {
 
 namespace {
 
-constexpr std::array<QLatin1StringView, 7> keyStrings{
+constexpr std::array<QLatin1StringView, 8> keyStrings{
     "subscription_metadata"_L1, "subscription_token"_L1, "subscription_url"_L1,
     "preferred_edge_tag"_L1,    "routing_mode"_L1,       "last_extension_diag"_L1,
-    "last_bound_interface"_L1,
+    "last_bound_interface"_L1,  "start_at_login"_L1,
 };
 
 QLatin1StringView keyString(Key key) {
@@ -88,6 +88,18 @@ std::optional<QString> lastExtensionDiag() {
 void setLastExtensionDiag(const std::optional<QString>& text) {
     writeText(Key::lastExtensionDiag, text);
 }
+std::optional<bool> startAtLogin() {
+    const std::optional<QString> stored = readText(Key::startAtLogin);
+    if (stored == u"true"_s)
+        return true;
+    if (stored == u"false"_s)
+        return false;
+    return std::nullopt;
+}
+void setStartAtLogin(bool enabled) {
+    writeText(Key::startAtLogin, enabled ? u"true"_s : u"false"_s);
+}
+
 std::optional<QString> lastBoundInterface() {
     return readText(Key::lastBoundInterface);
 }

@@ -21,6 +21,7 @@ enum class Key {
     routingMode,
     lastExtensionDiag,
     lastBoundInterface,
+    startAtLogin,
 };
 QString rawValue(Key key);
 // Only an exact, case-sensitive key string names a key.
@@ -41,6 +42,11 @@ std::optional<QString> lastExtensionDiag();
 void setLastExtensionDiag(const std::optional<QString>& text);
 std::optional<QString> lastBoundInterface();
 void setLastBoundInterface(const std::optional<QString>& name);
+
+// The user's choice of starting the app with the session ("true" or
+// "false"); absent until the user makes one. The app's only: sign-out keeps it.
+std::optional<bool> startAtLogin();
+void setStartAtLogin(bool enabled);
 
 // Selective unless "global" is stored.
 RoutingMode routingMode();

@@ -91,6 +91,17 @@ FocusScope {
         }
 
         GroupBox {
+            Layout.fillWidth: true
+            Switch {
+                objectName: "startAtLoginSwitch"
+                text: "Start at login"
+                Accessible.name: text
+                checked: App.startAtLogin
+                onToggled: App.startAtLogin = checked
+            }
+        }
+
+        GroupBox {
             objectName: "subscriptionBox"
             Layout.fillWidth: true
             visible: App.tunnel.hasMetadata
