@@ -16,10 +16,17 @@ using ExtensionKind = SystemExtensionInstaller::Status::Kind;
 
 namespace {
 
-// A path from the service joined to its address with exactly one slash.
-QString absoluteSubscriptionURL(const QString& fromService) {
-    if (fromService.startsWith(u"http"))
+// The subscription URL to use for what the service answered: an absolute URL
+// only over HTTPS, since the URL carries the user's token; a path joined to
+// the service's own address with exactly one slash (that address may be
+// loopback HTTP in local builds). Absent for anything else.
+std::optional<QString> absoluteSubscriptionURL(const QString& fromService) {
+    const QUrl given(fromService);
+    if (!given.scheme().isEmpty()) {
+        if (given.scheme() != u"https" || given.host().isEmpty())
+            return std::nullopt;
         return fromService;
+    }
     QString base = Constants::apiBaseURL().toString(QUrl::FullyEncoded);
     while (base.endsWith(u'/'))
         base.chop(1);
@@ -92,7 +99,8 @@ QCoro::Task<void> TunnelController::activate(QString code) {
         const ActivationResponse response = co_await exchange;
         if (superseded())
             co_return;
-        const QString subscriptionURL = absoluteSubscriptionURL(response.subscriptionUrl());
+        const QString subscriptionURL =
+            absoluteSubscriptionURL(response.subscriptionUrl()).value_or(QString());
         const QUrl url(subscriptionURL, QUrl::StrictMode);
         const std::optional<QString> token =
             url.isValid() && !url.isRelative() ? subscriptionToken(url) : std::nullopt;

@@ -32,17 +32,20 @@ TEST_F(Scenario, ActivationWithTheExtensionReady) {
     TunnelController& c = launch();
     extensions.finish();
     settle();
-    // Relative answers are joined to the service address with one slash.
-    for (const QByteArray& url :
-         {"api/sub/tok1"_ba, "//api/sub/tok1"_ba, subscriptionURL().toUtf8()}) {
+    // Relative answers are joined to the service address with one slash; an
+    // absolute one is taken as it is, over HTTPS only.
+    const QString elsewhere = u"https://127.0.0.1:1/api/sub/tok1"_s;
+    for (const auto& [url, stored] : {std::pair{"api/sub/tok1"_ba, subscriptionURL()},
+                                      std::pair{elsewhere.toUtf8(), elsewhere},
+                                      std::pair{"//api/sub/tok1"_ba, subscriptionURL()}}) {
         answerActivation(url);
         run(c.activate(u"CODE"_s));
-        EXPECT_EQ(SharedDefaults::subscriptionURL(), subscriptionURL()) << url.constData();
+        EXPECT_EQ(SharedDefaults::subscriptionURL(), stored) << url.constData();
     }
     EXPECT_EQ(c.state(), ConnectionState(Kind::idle));
     EXPECT_EQ(SharedDefaults::subscriptionToken(), token);
     EXPECT_EQ(profiles.savedProfiles(), QList{savedProfile()});
-    EXPECT_EQ(profiles.calls().count(u"save"_s), 1);
+    EXPECT_EQ(profiles.calls().count(u"save"_s), 3);
     EXPECT_EQ(c.preferredEdgeTag(), u"nl-ams-1"_s);
     EXPECT_EQ(SharedDefaults::preferredEdgeTag(), u"nl-ams-1"_s);
     EXPECT_EQ(SharedDefaults::loadMetadata(), c.metadata());

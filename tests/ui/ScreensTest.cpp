@@ -151,7 +151,7 @@ protected:
             "POST", u"/api/activate"_s,
             Route::answer(
                 200, R"({"subscription_url":")" +
-                         (Constants::apiBaseURL().toString() + u"/api/sub/"_s + token).toUtf8() +
+                         (u"/api/sub/"_s + token).toUtf8() +
                          R"(","expires_at":"2026-07-01T12:00:00Z"})"));
         service.release();
         ASSERT_TRUE(until([&] {
@@ -415,7 +415,7 @@ TEST_P(ScreensTest, TheWholeRoadWithTheKeyboard) {
         "POST", u"/api/activate"_s,
         Route::answer(200,
                       R"({"subscription_url":")" +
-                          (Constants::apiBaseURL().toString() + u"/api/sub/"_s + token).toUtf8() +
+                          (u"/api/sub/"_s + token).toUtf8() +
                           R"(","expires_at":"2026-07-01T12:00:00Z"})"));
     ASSERT_TRUE(until([&] { return item("codeField")->hasActiveFocus(); }));
     for (const char c : std::string("DEMO-2026"))
