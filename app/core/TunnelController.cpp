@@ -206,8 +206,8 @@ void TunnelController::handleExtensionStatus(const SystemExtensionInstaller::Sta
     case ExtensionKind::failed:
         // Shown only to someone waiting for the extension; at launch it stays quiet.
         if (m_state.kind() == Kind::needsExtensionApproval || m_pendingActivationCode) {
-            setState(ConnectionState::error(TunnelMessages::extensionFailed(status.message())));
             m_pendingActivationCode.reset();
+            failActivation(TunnelMessages::extensionFailed(status.message()));
         }
         return;
     }

@@ -10,6 +10,8 @@
 #include "shared/settings/SharedDefaults.h"
 #include "shared/tunnel/TunnelContract.h"
 
+#include <QScopeGuard>
+
 using namespace Qt::StringLiterals;
 using Kind = ConnectionState::Kind;
 using ExtensionKind = SystemExtensionInstaller::Status::Kind;
@@ -65,7 +67,10 @@ bool isInPlace(const VpnProfile& profile, const QString& subscriptionURL) {
 
 QCoro::Task<void> TunnelController::activate(QString code) {
     QPointer self(this);
-    const quint64 attempt = ++m_activationAttempt;
+    // One exchange at a time: a code is spent by its first exchange, and a
+    // second one would only bring back "already used" over the success.
+    if (m_exchanging)
+        co_return;
     setActivationNotice(std::nullopt);
     switch (m_sysextStatus.kind()) {
     case ExtensionKind::unknown:
@@ -81,19 +86,22 @@ QCoro::Task<void> TunnelController::activate(QString code) {
         setState(Kind::needsExtensionApproval);
         co_return;
     case ExtensionKind::failed:
-        setState(ConnectionState::error(TunnelMessages::extensionFailed(m_sysextStatus.message())));
+        failActivation(TunnelMessages::extensionFailed(m_sysextStatus.message()));
         co_return;
     case ExtensionKind::installed:
         setState(Kind::activating);
         break;
     }
+    m_exchanging = true;
+    const auto exchanged = qScopeGuard([self] {
+        if (self)
+            self->m_exchanging = false;
+    });
 
-    // Only the latest activation, under the subscription it began with, may
-    // publish or store anything.
+    // Nothing may be published or stored under a subscription that was
+    // signed out or replaced meanwhile.
     const quint64 epoch = m_subscriptionEpoch;
-    const auto superseded = [&] {
-        return !self || attempt != m_activationAttempt || isStale(epoch);
-    };
+    const auto superseded = [&] { return !self || isStale(epoch); };
     try {
         QCoro::Task<ActivationResponse> exchange = m_api.activate(code, DeviceID::current());
         const ActivationResponse response = co_await exchange;
@@ -105,7 +113,7 @@ QCoro::Task<void> TunnelController::activate(QString code) {
         const std::optional<QString> token =
             url.isValid() && !url.isRelative() ? subscriptionToken(url) : std::nullopt;
         if (!token || token->isEmpty()) {
-            setState(ConnectionState::error(TunnelMessages::invalidSubscriptionURL()));
+            failActivation(TunnelMessages::invalidSubscriptionURL());
             co_return;
         }
         QCoro::Task<void> installing = installProfile(subscriptionURL);
@@ -121,14 +129,12 @@ QCoro::Task<void> TunnelController::activate(QString code) {
         if (superseded())
             co_return;
         const QString description = error.errorDescription();
-        setState(ConnectionState::error(description.isEmpty() ? TunnelMessages::activationFailed()
-                                                              : description));
+        failActivation(description.isEmpty() ? TunnelMessages::activationFailed() : description);
         co_return;
     } catch (const std::exception& error) {
         if (superseded())
             co_return;
-        setState(ConnectionState::error(
-            TunnelMessages::profileInstallFailed(TunnelMessages::describe(error))));
+        failActivation(TunnelMessages::profileInstallFailed(TunnelMessages::describe(error)));
         co_return;
     }
 
@@ -137,7 +143,7 @@ QCoro::Task<void> TunnelController::activate(QString code) {
     const quint64 stored = m_subscriptionEpoch;
     QCoro::Task<void> refreshing = refreshMetadata(true);
     co_await refreshing;
-    if (!self || attempt != m_activationAttempt || isStale(stored))
+    if (!self || isStale(stored))
         co_return;
     recompute(true);
 }
@@ -157,17 +163,36 @@ QCoro::Task<void> TunnelController::installProfile(QString subscriptionURL) {
     protocol.providerConfiguration.insert(TunnelContract::subscriptionURLKey, subscriptionURL);
     const ProfileFields wanted{Constants::vpnConfigurationName, true, std::move(protocol)};
     assign(*profile, wanted);
+    bool saved = false;
+    std::exception_ptr failure;
     try {
         QCoro::Task<void> saving = profile->saveToPreferences();
         co_await saving;
+        saved = true;
         QCoro::Task<void> loading = profile->loadFromPreferences();
         co_await loading;
     } catch (...) {
-        // Not saved: the held profile must not look installed, or the next
-        // attempt would skip the save as already done.
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // Not installed: the held profile must not look installed, or the
+        // next attempt would skip the save as already done.
         if (fieldsOf(*profile) == wanted)
             assign(*profile, before);
-        throw;
+        // Saved, though, it carries the token in its URL, and no stored
+        // subscription stands behind it: it must not stay in the system.
+        if (saved && self && !hasSubscription()) {
+            QCoro::Task<void> removing = profile->removeFromPreferences();
+            try {
+                co_await removing;
+            } catch (const std::exception& error) {
+                qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
+                           qUtf8Printable(TunnelMessages::describe(error)));
+            }
+            if (self && m_manager == profile)
+                m_manager.reset();
+        }
+        std::rethrow_exception(failure);
     }
     if (!self)
         co_return;
@@ -181,4 +206,20 @@ QCoro::Task<void> TunnelController::installProfile(QString subscriptionURL) {
         throw SignedOutMeanwhile{};
     }
     m_manager = profile;
+}
+
+bool TunnelController::hasSubscription() {
+    const std::optional<QString> token = SharedDefaults::subscriptionToken();
+    return token && !token->isEmpty();
+}
+
+// Where the user can act on it: with no subscription held, the activation
+// screen, with the failure beside the code; otherwise the error state.
+void TunnelController::failActivation(const QString& message) {
+    if (hasSubscription()) {
+        setState(ConnectionState::error(message));
+        return;
+    }
+    setActivationNotice(message);
+    setState(Kind::notActivated);
 }

@@ -57,12 +57,18 @@ TEST_F(Scenario, ActivationParkedBehindApprovalRunsOnceApproved) {
     TunnelController& c = launch();
     extensions.needApproval();
     settle();
-    run(c.activate(u"CODE"_s));
+    run(c.activate(u"OLD-CODE"_s));
+    run(c.activate(u"CODE"_s)); // a parked code is replaced
     EXPECT_EQ(c.state(), ConnectionState(Kind::needsExtensionApproval));
-    EXPECT_EQ(extensions.count(), 2);
+    EXPECT_EQ(extensions.count(), 3);
     extensions.finish();
     EXPECT_TRUE(until([&] { return c.state() == ConnectionState(Kind::idle); }));
     EXPECT_EQ(service.count("POST", u"/api/activate"_s), 1);
+    for (const HttpFixture::Request& request : service.requests()) {
+        if (request.method == "POST") {
+            EXPECT_TRUE(request.body.contains("\"CODE\"")) << request.body.constData();
+        }
+    }
 }
 
 TEST_F(Scenario, ExtensionFailureEndsAParkedActivation) {
@@ -71,8 +77,8 @@ TEST_F(Scenario, ExtensionFailureEndsAParkedActivation) {
     EXPECT_EQ(c.state(), ConnectionState(Kind::activating));
     extensions.fail(-1, PlatformError(u"other"_s, 1, u"Blocked"_s));
     settle();
-    EXPECT_EQ(c.state(),
-              ConnectionState::error(u"Couldn’t enable the VPN system extension: Blocked"_s));
+    EXPECT_EQ(c.state(), ConnectionState(Kind::notActivated));
+    EXPECT_EQ(c.activationNotice(), u"Couldn’t enable the VPN system extension: Blocked"_s);
     EXPECT_TRUE(service.requests().isEmpty());
 }
 
@@ -193,19 +199,26 @@ TEST_F(Scenario, AnswersForASignedOutSubscriptionAreDropped) {
     }
 }
 
-TEST_F(Scenario, OnlyTheLatestActivationPublishes) {
+// Return pressed again and again: the code is spent by its first exchange.
+TEST_F(Scenario, OneActivationAtATime) {
     TunnelController& c = launch();
     extensions.finish();
     settle();
     answerActivation("/api/sub/tok1", 300);
     QCoro::Task<void> first = c.activate(u"A"_s);
     ASSERT_TRUE(until([&] { return service.count("POST", u"/api/activate"_s) == 1; }));
-    service.route("POST", u"/api/activate"_s, Route::answer(403, R"({"detail":"code revoked"})"));
-    run(c.activate(u"B"_s));
+    service.route("POST", u"/api/activate"_s,
+                  Route::answer(403, R"({"detail":"code already used"})"));
+    for (int i = 0; i < 5; ++i) {
+        run(c.activate(u"A"_s));
+        EXPECT_EQ(c.state(), ConnectionState(Kind::activating));
+    }
     run(std::move(first));
-    EXPECT_EQ(c.state(), ConnectionState::error(u"Code revoked"_s));
-    EXPECT_EQ(SharedDefaults::subscriptionURL(), std::nullopt);
-    EXPECT_TRUE(profiles.savedProfiles().isEmpty());
+    settle();
+    EXPECT_EQ(service.count("POST", u"/api/activate"_s), 1);
+    EXPECT_EQ(c.state(), ConnectionState(Kind::idle));
+    EXPECT_EQ(SharedDefaults::subscriptionToken(), token);
+    EXPECT_EQ(profiles.savedProfiles(), QList{savedProfile()});
 }
 
 TEST_F(Scenario, AFailedSaveIsRetriedNotSkipped) {

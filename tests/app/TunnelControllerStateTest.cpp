@@ -92,10 +92,12 @@ INSTANTIATE_TEST_SUITE_P(
                      Kind::notActivated}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// Failed activations and operations: the message shown, and nothing stored.
+// Failed activations and operations: the message shown where the user can act
+// on it, and nothing stored. A device without a subscription stays on the
+// activation screen with the failure as its notice; connecting it does nothing.
 struct FailureRow {
     const char* name;
-    enum Setup { none, extensionFails, codeRejected, answered, urlStored } setup;
+    enum Setup { none, extensionFails, codeRejected, answered, tokenStored, urlStored } setup;
     QByteArray answer; // the subscription URL the service hands out
     std::optional<FakeVpnProfileStore::Call> failing;
     QString message;
@@ -116,19 +118,28 @@ TEST_P(Failure, ShowsTheMessageAndStoresNothing) {
                       Route::answer(403, R"({"detail":"code already used"})"));
     if (row.setup == FailureRow::answered)
         answerActivation(row.answer);
+    if (row.setup == FailureRow::tokenStored || row.setup == FailureRow::urlStored)
+        SharedDefaults::setSubscriptionToken(token);
     if (row.setup == FailureRow::urlStored)
         SharedDefaults::setSubscriptionURL(subscriptionURL());
     if (row.failing)
         profiles.failNext(*row.failing, {u"VpnErrorDomain"_s, 5, u"The user declined"_s});
     settle();
     profiles.clearCalls();
-    const bool activation = row.setup != FailureRow::none && row.setup != FailureRow::urlStored;
+    const bool activation = row.setup == FailureRow::extensionFails ||
+                            row.setup == FailureRow::codeRejected ||
+                            row.setup == FailureRow::answered;
     run(activation ? c.activate(u"CODE"_s) : c.connect());
-    EXPECT_EQ(c.state(), ConnectionState::error(row.message));
-    EXPECT_EQ(profiles.calls(), row.calls);
-    if (activation) {
+    if (activation || row.message.isEmpty()) {
+        settle(); // what the profile calls announced changes none of it
+        EXPECT_EQ(c.state(), ConnectionState(Kind::notActivated));
+        EXPECT_EQ(c.activationNotice().value_or(QString()), row.message);
         EXPECT_EQ(SharedDefaults::subscriptionToken(), std::nullopt);
+        EXPECT_TRUE(profiles.savedProfiles().isEmpty());
+    } else {
+        EXPECT_EQ(c.state(), ConnectionState::error(row.message));
     }
+    EXPECT_EQ(profiles.calls(), row.calls);
 }
 
 using C = FakeVpnProfileStore::Call;
@@ -172,13 +183,15 @@ INSTANTIATE_TEST_SUITE_P(
           u"invalid subscription URL from server"_s,
           {}},
         R{"SaveRefused", R::answered, "/api/sub/tok1", C::save, installFailed, {u"save"_s}},
+        // Saved but not reloaded: the saved profile carries the token, and goes.
         R{"ReloadFails",
           R::answered,
           "/api/sub/tok1",
           C::load,
           installFailed,
-          {u"save"_s, u"load"_s}},
-        R{"ConnectWithNothingStored", R::none, {}, {}, u"VPN not configured yet"_s, {}},
+          {u"save"_s, u"load"_s, u"remove"_s}},
+        R{"ConnectWithNothingStored", R::none, {}, {}, {}, {}},
+        R{"ConnectWithOnlyAToken", R::tokenStored, {}, {}, u"VPN not configured yet"_s, {}},
         R{"ReinstallRefused",
           R::urlStored,
           {},

@@ -294,16 +294,22 @@ TEST_P(ScreensTest, ActivationApprovalAndTheTypedCode) {
     QTest::keyClick(window, Qt::Key_Return);
     shot(u"activating"_s);
 
-    // A failed activation: the error on the status screen.
+    // A failed activation: the reason beside the typed code, ready for another try.
     service.route("POST", u"/api/activate"_s,
                   Route::answer(403, R"({"detail":"code already used"})"));
     service.release();
-    ASSERT_TRUE(until([&] { return shown("statusView"); }));
-    EXPECT_TRUE(shown("errorLabel"));
-    EXPECT_EQ(text("powerCaption"), u"Tap to retry"_s);
-    EXPECT_EQ(text("statusPillLabel"), u"error"_s);
+    ASSERT_TRUE(
+        until([&] { return controller->state().kind() == ConnectionState::Kind::notActivated; }));
+    settle();
+    EXPECT_TRUE(shown("activationView"));
+    EXPECT_TRUE(shown("activationNotice"));
+    EXPECT_FALSE(controller->activationNotice().value_or(QString()).isEmpty());
+    EXPECT_EQ(text("codeField"), u"abcD"_s);
+    EXPECT_TRUE(item("activateButton")->isEnabled());
+    EXPECT_EQ(service.count("POST", u"/api/activate"_s), 1);
     ASSERT_EQ(service.requests().last().method, "POST");
     EXPECT_TRUE(service.requests().last().body.contains("\"abcD\""));
+    shot(u"activationFailed"_s);
 }
 
 TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
