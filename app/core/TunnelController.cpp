@@ -113,8 +113,19 @@ QCoro::Task<void> TunnelController::bootstrap() {
     if (!self)
         co_return;
     // A profile saved while the list was loading is newer than the list.
-    if (loaded && !m_manager && !loaded->isEmpty())
-        m_manager = loaded->first();
+    if (loaded && !m_manager && !loaded->isEmpty()) {
+        // Several can be left by a crash or an older fault: the one whose
+        // tunnel is up is the one the user is using, else the first. The
+        // others go at the next activation.
+        const auto up = std::find_if(loaded->cbegin(), loaded->cend(), [](const auto& profile) {
+            const VpnStatus status = profile->connection().status();
+            return status != VpnStatus::invalid && status != VpnStatus::disconnected;
+        });
+        m_manager = up != loaded->cend() ? *up : loaded->first();
+        for (const std::shared_ptr<VpnProfile>& profile : std::as_const(*loaded))
+            if (profile != m_manager)
+                m_strayProfiles.append(profile);
+    }
     recomputeState();
     QCoro::Task<void> refreshing = refreshMetadata(false);
     co_await refreshing;

@@ -99,6 +99,7 @@ private:
     // A subscription token is stored.
     static bool hasSubscription();
     void failActivation(const QString& message);
+    QCoro::Task<void> removeStrayProfiles();
 
     // Whether work that began under subscription `epoch` must stop: the device
     // signed out, or another subscription was stored, since it began.
@@ -112,6 +113,8 @@ private:
     std::optional<QString> m_preferredEdgeTag;
     HealthMonitor* m_health;
     std::shared_ptr<VpnProfile> m_manager;
+    // The app's other profiles found at start-up, to be removed.
+    QList<std::shared_ptr<VpnProfile>> m_strayProfiles;
     std::shared_ptr<Cancellation> m_pollTask;
     SystemExtensionInstaller::Status m_sysextStatus;
     std::optional<QString> m_pendingActivationCode;

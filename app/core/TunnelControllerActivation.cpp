@@ -120,6 +120,10 @@ QCoro::Task<void> TunnelController::activate(QString code) {
         co_await installing;
         if (superseded())
             co_return;
+        QCoro::Task<void> tidying = removeStrayProfiles();
+        co_await tidying;
+        if (superseded())
+            co_return;
         ++m_subscriptionEpoch;
         SharedDefaults::setSubscriptionURL(subscriptionURL);
         SharedDefaults::setSubscriptionToken(*token);
@@ -222,4 +226,25 @@ void TunnelController::failActivation(const QString& message) {
     }
     setActivationNotice(message);
     setState(Kind::notActivated);
+}
+
+// One profile per app: a second one would start a second tunnel beside the first.
+QCoro::Task<void> TunnelController::removeStrayProfiles() {
+    QPointer self(this);
+    const QList<std::shared_ptr<VpnProfile>> strays = std::exchange(m_strayProfiles, {});
+    for (const std::shared_ptr<VpnProfile>& profile : strays) {
+        // The same system profile may be held through another object.
+        if (m_manager && &profile->connection() == &m_manager->connection())
+            continue;
+        QCoro::Task<void> removing = profile->removeFromPreferences();
+        try {
+            co_await removing;
+        } catch (const std::exception& error) {
+            if (self)
+                qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
+                           qUtf8Printable(TunnelMessages::describe(error)));
+        }
+        if (!self)
+            co_return;
+    }
 }

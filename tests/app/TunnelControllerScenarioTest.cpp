@@ -176,6 +176,33 @@ TEST_F(Scenario, ConnectAfterAFailedProfileLoadReinstallsThenStarts) {
     EXPECT_EQ(c.state(), ConnectionState(Kind::idle)); // until the system reports progress
 }
 
+// Profiles left behind by a crash: the one that is up is the one held, else
+// the first; an activation leaves only that one, updated.
+class SeveralProfiles : public ControllerFixture,
+                        public ::testing::WithParamInterface<VpnStatus> {};
+
+TEST_P(SeveralProfiles, TheOneUpIsHeldAndTheOthersGo) {
+    const VpnStatus second = GetParam();
+    FakeVpnProfileStore::Saved old = savedProfile();
+    old.protocol->providerConfiguration[u"subscription_url"_s] = u"https://x/sub/old"_s;
+    storeSubscription();
+    profiles.addSavedProfile(old);
+    profiles.addSavedProfile(old, second);
+    TunnelController& c = launch();
+    const Kind shown = second == VpnStatus::connected ? Kind::connected : Kind::idle;
+    EXPECT_EQ(c.state(), ConnectionState(shown));
+    extensions.finish();
+    settle();
+    answerActivation("/api/sub/tok1");
+    run(c.activate(u"CODE"_s));
+    EXPECT_EQ(profiles.savedProfiles(), QList{savedProfile()});
+    EXPECT_EQ(profiles.status(), second);
+    EXPECT_EQ(c.state(), ConnectionState(shown));
+}
+
+INSTANTIATE_TEST_SUITE_P(SecondProfile, SeveralProfiles,
+                         ::testing::Values(VpnStatus::connected, VpnStatus::disconnected));
+
 // Late results must not undo newer state.
 
 TEST_F(Scenario, AnswersForASignedOutSubscriptionAreDropped) {
