@@ -47,6 +47,26 @@ TunnelAdapter::TunnelAdapter(TunnelController& tunnel, Desktop& desktop,
             &TunnelAdapter::activationNoticeChanged);
     // Sign-out forgets the stored mode.
     connect(&m_tunnel, &TunnelController::stateChanged, this, &TunnelAdapter::routingModeChanged);
+    m_remainingTimer = m_clock->createTimer();
+    connect(m_remainingTimer.get(), &ClockTimer::timeout, this, &TunnelAdapter::reviewRemaining);
+    connect(&m_tunnel, &TunnelController::metadataChanged, this, &TunnelAdapter::reviewRemaining);
+    reviewRemaining();
+}
+
+// The text counts whole hours, or whole days, down to the expiry, which all
+// lie on whole hours before it: the next change comes just past the next such
+// hour. A minute at most in any case, so a clock set by the user is followed.
+void TunnelAdapter::reviewRemaining() {
+    Q_EMIT remainingChanged();
+    if (!hasExpiry()) {
+        m_remainingTimer->stop();
+        return;
+    }
+    constexpr qint64 hourMs = 3'600'000;
+    constexpr qint64 atMostMs = 60'000;
+    const qint64 left = m_clock->now().msecsTo(*m_tunnel.metadata()->expiresAt());
+    const qint64 next = left > 0 ? std::min(atMostMs, left % hourMs + 1) : atMostMs;
+    m_remainingTimer->start(std::chrono::milliseconds(next));
 }
 
 QString TunnelAdapter::stateName() const {

@@ -371,6 +371,31 @@ TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
     shot(u"updateBanner"_s);
 }
 
+// Offline, no new metadata comes: the remaining time moves with the clock,
+// right past each of its thresholds.
+TEST_P(ScreensTest, RemainingTimeMovesOffline) {
+    if (GetParam() != "light")
+        GTEST_SKIP() << "the palette changes nothing here";
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_NO_FATAL_FAILURE(activate());
+    ASSERT_TRUE(until([&] { return shown("statusView"); }));
+    service.route("GET", u"/api/sub/"_s + token, Route::answer(500));
+    const QDateTime expiry = controller->metadata()->expiresAt().value();
+    const auto step = [&](const QDateTime& to) {
+        clock->advance(std::chrono::milliseconds(clock->now().msecsTo(to)));
+        settle();
+    };
+    step(expiry.addDays(-2));
+    EXPECT_EQ(text("remainingTime"), u"2 days left"_s);
+    step(expiry.addDays(-2).addMSecs(1));
+    EXPECT_EQ(text("remainingTime"), u"1 day left"_s);
+    step(expiry.addSecs(-5 * 3600).addMSecs(1));
+    EXPECT_EQ(text("remainingTime"), u"4h left"_s);
+    step(expiry.addMSecs(1));
+    EXPECT_EQ(text("remainingTime"), u"Expired"_s);
+    EXPECT_EQ(adapter->remainingTone(), u"red"_s);
+}
+
 TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
     ASSERT_NO_FATAL_FAILURE(launch());
     ASSERT_NO_FATAL_FAILURE(activate());
