@@ -1,5 +1,6 @@
 #include "app/core/TunnelController.h"
 
+#include "app/core/Detached.h"
 #include "app/core/TunnelMessages.h"
 #include "platform/PlatformError.h"
 #include "platform/VpnProfile.h"
@@ -56,7 +57,7 @@ TunnelController::TunnelController(VpnProfileStore& profiles, ExtensionManager& 
                      &TunnelController::recomputeState, Qt::QueuedConnection);
 
     QMetaObject::invokeMethod(
-        this, [this] { bootstrap(); }, Qt::QueuedConnection);
+        this, [this] { Detached::start(bootstrap(), this, Log::tunnel); }, Qt::QueuedConnection);
     startPolling();
 }
 
@@ -135,7 +136,7 @@ void TunnelController::startPolling() {
     if (m_pollTask)
         m_pollTask->cancel();
     m_pollTask = std::make_shared<Cancellation>();
-    pollLoop(this, m_pollTask, m_clock);
+    Detached::start(pollLoop(this, m_pollTask, m_clock), this, Log::tunnel);
 }
 
 // Every poll is forced: the loop's own pause already spaces them.
@@ -209,7 +210,7 @@ void TunnelController::handleExtensionStatus(const SystemExtensionInstaller::Sta
     case ExtensionKind::installed:
         if (m_pendingActivationCode) {
             const QString code = *std::exchange(m_pendingActivationCode, std::nullopt);
-            activate(code);
+            Detached::start(activate(code), this, Log::tunnel);
             return;
         }
         recomputeState();

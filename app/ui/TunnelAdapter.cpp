@@ -1,5 +1,6 @@
 #include "app/ui/TunnelAdapter.h"
 
+#include "app/core/Detached.h"
 #include "app/ui/DiagnosticReport.h"
 #include "app/ui/Presentation.h"
 #include "platform/Desktop.h"
@@ -23,7 +24,7 @@ QString toneName(Presentation::Tone tone) {
 
 // Runs a controller job to its end; `done` follows unless `context` is gone.
 void whenDone(QCoro::Task<void>&& task, QObject* context, QJSValue done) {
-    QCoro::connect(std::move(task), context ? context : qApp, [done]() {
+    Detached::start(std::move(task), context ? context : qApp, Log::tunnel, [done]() {
         if (done.isCallable())
             done.call();
     });
@@ -163,7 +164,7 @@ void TunnelAdapter::setRoutingMode(const QString& raw) {
         return;
     SharedDefaults::setRoutingMode(*mode);
     Q_EMIT routingModeChanged();
-    QCoro::connect(restartForRoutingChange(), this, [] {});
+    Detached::start(restartForRoutingChange(), this, Log::tunnel);
 }
 
 // The tunnel reads the mode when it starts: a running one starts again.
@@ -191,7 +192,7 @@ void TunnelAdapter::activate(const QString& code) {
     const QString trimmed = Presentation::trimmedCode(code);
     if (trimmed.isEmpty())
         return;
-    QCoro::connect(m_tunnel.activate(trimmed), this, [] {});
+    Detached::start(m_tunnel.activate(trimmed), this, Log::tunnel);
 }
 
 void TunnelAdapter::power() {
@@ -202,15 +203,15 @@ void TunnelAdapter::power() {
 }
 
 void TunnelAdapter::connectTunnel() {
-    QCoro::connect(m_tunnel.connect(), this, [] {});
+    Detached::start(m_tunnel.connect(), this, Log::tunnel);
 }
 
 void TunnelAdapter::disconnectTunnel() {
-    QCoro::connect(m_tunnel.disconnect(), this, [] {});
+    Detached::start(m_tunnel.disconnect(), this, Log::tunnel);
 }
 
 void TunnelAdapter::refreshMetadata(bool force) {
-    QCoro::connect(m_tunnel.refreshMetadata(force), this, [] {});
+    Detached::start(m_tunnel.refreshMetadata(force), this, Log::tunnel);
 }
 
 void TunnelAdapter::reloadRulesets(QObject* context, QJSValue done) {

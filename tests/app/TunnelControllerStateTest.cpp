@@ -1,3 +1,4 @@
+#include "app/core/Detached.h"
 #include "shared/rulesets/RulesetCache.h"
 #include "shared/tunnel/TunnelContract.h"
 #include "tests/app/ControllerFixture.h"
@@ -204,6 +205,55 @@ INSTANTIATE_TEST_SUITE_P(
           C::start,
           u"The user declined"_s,
           {u"save"_s, u"load"_s, u"start"_s}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Work nobody awaits: what it throws is logged, and its follow-up runs only
+// while its context lives.
+struct DetachedRow {
+    const char* name;
+    std::function<void()> thrower; // empty: the task ends normally
+    bool contextGone;
+    QStringList lines;
+    int followUps;
+};
+
+class DetachedTask : public ::testing::TestWithParam<DetachedRow> {};
+
+QCoro::Task<int> afterATurn(std::function<void()> thrower) {
+    const auto clock = std::make_shared<ManualClock>();
+    QCoro::Task<void> turn = clock->sleep(std::chrono::milliseconds(0));
+    co_await turn;
+    if (thrower)
+        thrower();
+    co_return 7;
+}
+
+TEST_P(DetachedTask, LogsWhatEscapesAndFollowsOnlyALiveContext) {
+    const DetachedRow& row = GetParam();
+    LogCapture log;
+    auto context = std::make_unique<QObject>();
+    int followUps = 0;
+    Detached::start(afterATurn(row.thrower), context.get(), Log::tunnel,
+                    [&](int value) { followUps += value == 7; });
+    if (row.contextGone)
+        context.reset();
+    Async::waitUntil([] { return false; }, std::chrono::milliseconds(20));
+    EXPECT_EQ(log.lines(u"tunnel"_s), row.lines);
+    EXPECT_EQ(followUps, row.followUps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DetachedTask,
+    ::testing::Values(
+        DetachedRow{"Ends", {}, false, {}, 1},
+        DetachedRow{"ContextGone", {}, true, {}, 0},
+        DetachedRow{"Throws", [] { throw std::runtime_error("boom"); }, false,
+                    {u"error: task failed: boom"_s}, 0},
+        DetachedRow{"ThrowsThePlatformsError",
+                    [] { throw PlatformError(u"VpnErrorDomain"_s, 1, u"busy\nline"_s); }, true,
+                    {u"error: task failed: busy\\x0aline"_s}, 0},
+        DetachedRow{"ThrowsSomethingElse", [] { throw 42; }, false,
+                    {u"error: task failed: unknown error"_s}, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 } // namespace
