@@ -1,5 +1,6 @@
 #include "app/core/TunnelController.h"
 
+#include "app/core/Detached.h"
 #include "app/core/TunnelMessages.h"
 #include "platform/PlatformError.h"
 #include "platform/VpnProfile.h"
@@ -56,7 +57,7 @@ TunnelController::TunnelController(VpnProfileStore& profiles, ExtensionManager& 
                      &TunnelController::recomputeState, Qt::QueuedConnection);
 
     QMetaObject::invokeMethod(
-        this, [this] { bootstrap(); }, Qt::QueuedConnection);
+        this, [this] { Detached::start(bootstrap(), this, Log::tunnel); }, Qt::QueuedConnection);
     startPolling();
 }
 
@@ -113,8 +114,19 @@ QCoro::Task<void> TunnelController::bootstrap() {
     if (!self)
         co_return;
     // A profile saved while the list was loading is newer than the list.
-    if (loaded && !m_manager && !loaded->isEmpty())
-        m_manager = loaded->first();
+    if (loaded && !m_manager && !loaded->isEmpty()) {
+        // Several can be left by a crash or an older fault: the one whose
+        // tunnel is up is the one the user is using, else the first. The
+        // others go at the next activation.
+        const auto up = std::find_if(loaded->cbegin(), loaded->cend(), [](const auto& profile) {
+            const VpnStatus status = profile->connection().status();
+            return status != VpnStatus::invalid && status != VpnStatus::disconnected;
+        });
+        m_manager = up != loaded->cend() ? *up : loaded->first();
+        for (const std::shared_ptr<VpnProfile>& profile : std::as_const(*loaded))
+            if (profile != m_manager)
+                m_strayProfiles.append(profile);
+    }
     recomputeState();
     QCoro::Task<void> refreshing = refreshMetadata(false);
     co_await refreshing;
@@ -124,7 +136,7 @@ void TunnelController::startPolling() {
     if (m_pollTask)
         m_pollTask->cancel();
     m_pollTask = std::make_shared<Cancellation>();
-    pollLoop(this, m_pollTask, m_clock);
+    Detached::start(pollLoop(this, m_pollTask, m_clock), this, Log::tunnel);
 }
 
 // Every poll is forced: the loop's own pause already spaces them.
@@ -198,7 +210,7 @@ void TunnelController::handleExtensionStatus(const SystemExtensionInstaller::Sta
     case ExtensionKind::installed:
         if (m_pendingActivationCode) {
             const QString code = *std::exchange(m_pendingActivationCode, std::nullopt);
-            activate(code);
+            Detached::start(activate(code), this, Log::tunnel);
             return;
         }
         recomputeState();
@@ -206,8 +218,8 @@ void TunnelController::handleExtensionStatus(const SystemExtensionInstaller::Sta
     case ExtensionKind::failed:
         // Shown only to someone waiting for the extension; at launch it stays quiet.
         if (m_state.kind() == Kind::needsExtensionApproval || m_pendingActivationCode) {
-            setState(ConnectionState::error(TunnelMessages::extensionFailed(status.message())));
             m_pendingActivationCode.reset();
+            failActivation(TunnelMessages::extensionFailed(status.message()));
         }
         return;
     }

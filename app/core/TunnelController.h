@@ -53,7 +53,9 @@ public:
     SystemExtensionInstaller* sysext() const { return m_sysext; }
 
     // Trades the code for a subscription and sets it up, or parks the code
-    // until the extension is installed. Reports through `state` only.
+    // until the extension is installed; does nothing while an exchange is in
+    // flight. Reports through `state`, and a failure on a device without a
+    // subscription through `activationNotice`, with the state notActivated.
     QCoro::Task<void> activate(QString code);
     // Saves the app's VPN profile for the subscription unless it is in place.
     // Throws the platform's error when the profile cannot be saved or reloaded.
@@ -94,6 +96,10 @@ private:
     void recompute(bool closingActivation);
     void syncHealthMonitor();
     void handleExtensionStatus(const SystemExtensionInstaller::Status& status);
+    // A subscription token is stored.
+    static bool hasSubscription();
+    void failActivation(const QString& message);
+    QCoro::Task<void> removeStrayProfiles();
 
     // Whether work that began under subscription `epoch` must stop: the device
     // signed out, or another subscription was stored, since it began.
@@ -107,6 +113,8 @@ private:
     std::optional<QString> m_preferredEdgeTag;
     HealthMonitor* m_health;
     std::shared_ptr<VpnProfile> m_manager;
+    // The app's other profiles found at start-up, to be removed.
+    QList<std::shared_ptr<VpnProfile>> m_strayProfiles;
     std::shared_ptr<Cancellation> m_pollTask;
     SystemExtensionInstaller::Status m_sysextStatus;
     std::optional<QString> m_pendingActivationCode;
@@ -121,6 +129,6 @@ private:
     // activation that stores its subscription.
     quint64 m_subscriptionEpoch = 0;
     int m_signOutsRunning = 0;
-    // Counts activations; only the latest may publish its outcome.
-    quint64 m_activationAttempt = 0;
+    // An activation is exchanging its code or setting up what it got.
+    bool m_exchanging = false;
 };

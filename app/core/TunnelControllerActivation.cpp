@@ -10,16 +10,25 @@
 #include "shared/settings/SharedDefaults.h"
 #include "shared/tunnel/TunnelContract.h"
 
+#include <QScopeGuard>
+
 using namespace Qt::StringLiterals;
 using Kind = ConnectionState::Kind;
 using ExtensionKind = SystemExtensionInstaller::Status::Kind;
 
 namespace {
 
-// A path from the service joined to its address with exactly one slash.
-QString absoluteSubscriptionURL(const QString& fromService) {
-    if (fromService.startsWith(u"http"))
+// The subscription URL to use for what the service answered: an absolute URL
+// only over HTTPS, since the URL carries the user's token; a path joined to
+// the service's own address with exactly one slash (that address may be
+// loopback HTTP in local builds). Absent for anything else.
+std::optional<QString> absoluteSubscriptionURL(const QString& fromService) {
+    const QUrl given(fromService);
+    if (!given.scheme().isEmpty()) {
+        if (given.scheme() != u"https" || given.host().isEmpty())
+            return std::nullopt;
         return fromService;
+    }
     QString base = Constants::apiBaseURL().toString(QUrl::FullyEncoded);
     while (base.endsWith(u'/'))
         base.chop(1);
@@ -58,7 +67,10 @@ bool isInPlace(const VpnProfile& profile, const QString& subscriptionURL) {
 
 QCoro::Task<void> TunnelController::activate(QString code) {
     QPointer self(this);
-    const quint64 attempt = ++m_activationAttempt;
+    // One exchange at a time: a code is spent by its first exchange, and a
+    // second one would only bring back "already used" over the success.
+    if (m_exchanging)
+        co_return;
     setActivationNotice(std::nullopt);
     switch (m_sysextStatus.kind()) {
     case ExtensionKind::unknown:
@@ -74,34 +86,42 @@ QCoro::Task<void> TunnelController::activate(QString code) {
         setState(Kind::needsExtensionApproval);
         co_return;
     case ExtensionKind::failed:
-        setState(ConnectionState::error(TunnelMessages::extensionFailed(m_sysextStatus.message())));
+        failActivation(TunnelMessages::extensionFailed(m_sysextStatus.message()));
         co_return;
     case ExtensionKind::installed:
         setState(Kind::activating);
         break;
     }
+    m_exchanging = true;
+    const auto exchanged = qScopeGuard([self] {
+        if (self)
+            self->m_exchanging = false;
+    });
 
-    // Only the latest activation, under the subscription it began with, may
-    // publish or store anything.
+    // Nothing may be published or stored under a subscription that was
+    // signed out or replaced meanwhile.
     const quint64 epoch = m_subscriptionEpoch;
-    const auto superseded = [&] {
-        return !self || attempt != m_activationAttempt || isStale(epoch);
-    };
+    const auto superseded = [&] { return !self || isStale(epoch); };
     try {
         QCoro::Task<ActivationResponse> exchange = m_api.activate(code, DeviceID::current());
         const ActivationResponse response = co_await exchange;
         if (superseded())
             co_return;
-        const QString subscriptionURL = absoluteSubscriptionURL(response.subscriptionUrl());
+        const QString subscriptionURL =
+            absoluteSubscriptionURL(response.subscriptionUrl()).value_or(QString());
         const QUrl url(subscriptionURL, QUrl::StrictMode);
         const std::optional<QString> token =
             url.isValid() && !url.isRelative() ? subscriptionToken(url) : std::nullopt;
         if (!token || token->isEmpty()) {
-            setState(ConnectionState::error(TunnelMessages::invalidSubscriptionURL()));
+            failActivation(TunnelMessages::invalidSubscriptionURL());
             co_return;
         }
         QCoro::Task<void> installing = installProfile(subscriptionURL);
         co_await installing;
+        if (superseded())
+            co_return;
+        QCoro::Task<void> tidying = removeStrayProfiles();
+        co_await tidying;
         if (superseded())
             co_return;
         ++m_subscriptionEpoch;
@@ -113,14 +133,12 @@ QCoro::Task<void> TunnelController::activate(QString code) {
         if (superseded())
             co_return;
         const QString description = error.errorDescription();
-        setState(ConnectionState::error(description.isEmpty() ? TunnelMessages::activationFailed()
-                                                              : description));
+        failActivation(description.isEmpty() ? TunnelMessages::activationFailed() : description);
         co_return;
     } catch (const std::exception& error) {
         if (superseded())
             co_return;
-        setState(ConnectionState::error(
-            TunnelMessages::profileInstallFailed(TunnelMessages::describe(error))));
+        failActivation(TunnelMessages::profileInstallFailed(TunnelMessages::describe(error)));
         co_return;
     }
 
@@ -129,7 +147,7 @@ QCoro::Task<void> TunnelController::activate(QString code) {
     const quint64 stored = m_subscriptionEpoch;
     QCoro::Task<void> refreshing = refreshMetadata(true);
     co_await refreshing;
-    if (!self || attempt != m_activationAttempt || isStale(stored))
+    if (!self || isStale(stored))
         co_return;
     recompute(true);
 }
@@ -149,17 +167,36 @@ QCoro::Task<void> TunnelController::installProfile(QString subscriptionURL) {
     protocol.providerConfiguration.insert(TunnelContract::subscriptionURLKey, subscriptionURL);
     const ProfileFields wanted{Constants::vpnConfigurationName, true, std::move(protocol)};
     assign(*profile, wanted);
+    bool saved = false;
+    std::exception_ptr failure;
     try {
         QCoro::Task<void> saving = profile->saveToPreferences();
         co_await saving;
+        saved = true;
         QCoro::Task<void> loading = profile->loadFromPreferences();
         co_await loading;
     } catch (...) {
-        // Not saved: the held profile must not look installed, or the next
-        // attempt would skip the save as already done.
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // Not installed: the held profile must not look installed, or the
+        // next attempt would skip the save as already done.
         if (fieldsOf(*profile) == wanted)
             assign(*profile, before);
-        throw;
+        // Saved, though, it carries the token in its URL, and no stored
+        // subscription stands behind it: it must not stay in the system.
+        if (saved && self && !hasSubscription()) {
+            QCoro::Task<void> removing = profile->removeFromPreferences();
+            try {
+                co_await removing;
+            } catch (const std::exception& error) {
+                qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
+                           qUtf8Printable(TunnelMessages::describe(error)));
+            }
+            if (self && m_manager == profile)
+                m_manager.reset();
+        }
+        std::rethrow_exception(failure);
     }
     if (!self)
         co_return;
@@ -173,4 +210,41 @@ QCoro::Task<void> TunnelController::installProfile(QString subscriptionURL) {
         throw SignedOutMeanwhile{};
     }
     m_manager = profile;
+}
+
+bool TunnelController::hasSubscription() {
+    const std::optional<QString> token = SharedDefaults::subscriptionToken();
+    return token && !token->isEmpty();
+}
+
+// Where the user can act on it: with no subscription held, the activation
+// screen, with the failure beside the code; otherwise the error state.
+void TunnelController::failActivation(const QString& message) {
+    if (hasSubscription()) {
+        setState(ConnectionState::error(message));
+        return;
+    }
+    setActivationNotice(message);
+    setState(Kind::notActivated);
+}
+
+// One profile per app: a second one would start a second tunnel beside the first.
+QCoro::Task<void> TunnelController::removeStrayProfiles() {
+    QPointer self(this);
+    const QList<std::shared_ptr<VpnProfile>> strays = std::exchange(m_strayProfiles, {});
+    for (const std::shared_ptr<VpnProfile>& profile : strays) {
+        // The same system profile may be held through another object.
+        if (m_manager && &profile->connection() == &m_manager->connection())
+            continue;
+        QCoro::Task<void> removing = profile->removeFromPreferences();
+        try {
+            co_await removing;
+        } catch (const std::exception& error) {
+            if (self)
+                qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
+                           qUtf8Printable(TunnelMessages::describe(error)));
+        }
+        if (!self)
+            co_return;
+    }
 }

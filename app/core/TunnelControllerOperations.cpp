@@ -35,6 +35,10 @@ QString withoutToken(QString text, const QUrl& subscription) {
 
 QCoro::Task<void> TunnelController::connect() {
     QPointer self(this);
+    // Without a subscription there is nothing to connect to; the device
+    // belongs on the activation screen, which the state already shows.
+    if (!hasSubscription())
+        co_return;
     const quint64 epoch = m_subscriptionEpoch;
     if (!m_manager) {
         if (const std::optional<QString> stored = SharedDefaults::subscriptionURL()) {

@@ -1,5 +1,6 @@
 #include "app/shell/MenuBarAgent.h"
 
+#include "app/core/Detached.h"
 #include "app/core/TunnelController.h"
 #include "app/shell/MenuBarPresentation.h"
 #include "app/ui/Presentation.h"
@@ -119,11 +120,11 @@ void MenuBarAgent::open() {
 }
 
 void MenuBarAgent::connectTunnel() {
-    QCoro::connect(m_tunnel.connect(), this, [] {});
+    Detached::start(m_tunnel.connect(), this, Log::tunnel);
 }
 
 void MenuBarAgent::disconnectTunnel() {
-    QCoro::connect(m_tunnel.disconnect(), this, [] {});
+    Detached::start(m_tunnel.disconnect(), this, Log::tunnel);
 }
 
 // Only the app ends: a running tunnel stays up, and the next start finds it.

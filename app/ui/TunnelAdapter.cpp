@@ -1,5 +1,6 @@
 #include "app/ui/TunnelAdapter.h"
 
+#include "app/core/Detached.h"
 #include "app/ui/DiagnosticReport.h"
 #include "app/ui/Presentation.h"
 #include "platform/Desktop.h"
@@ -23,7 +24,7 @@ QString toneName(Presentation::Tone tone) {
 
 // Runs a controller job to its end; `done` follows unless `context` is gone.
 void whenDone(QCoro::Task<void>&& task, QObject* context, QJSValue done) {
-    QCoro::connect(std::move(task), context ? context : qApp, [done]() {
+    Detached::start(std::move(task), context ? context : qApp, Log::tunnel, [done]() {
         if (done.isCallable())
             done.call();
     });
@@ -47,6 +48,26 @@ TunnelAdapter::TunnelAdapter(TunnelController& tunnel, Desktop& desktop,
             &TunnelAdapter::activationNoticeChanged);
     // Sign-out forgets the stored mode.
     connect(&m_tunnel, &TunnelController::stateChanged, this, &TunnelAdapter::routingModeChanged);
+    m_remainingTimer = m_clock->createTimer();
+    connect(m_remainingTimer.get(), &ClockTimer::timeout, this, &TunnelAdapter::reviewRemaining);
+    connect(&m_tunnel, &TunnelController::metadataChanged, this, &TunnelAdapter::reviewRemaining);
+    reviewRemaining();
+}
+
+// The text counts whole hours, or whole days, down to the expiry, which all
+// lie on whole hours before it: the next change comes just past the next such
+// hour. A minute at most in any case, so a clock set by the user is followed.
+void TunnelAdapter::reviewRemaining() {
+    Q_EMIT remainingChanged();
+    if (!hasExpiry()) {
+        m_remainingTimer->stop();
+        return;
+    }
+    constexpr qint64 hourMs = 3'600'000;
+    constexpr qint64 atMostMs = 60'000;
+    const qint64 left = m_clock->now().msecsTo(*m_tunnel.metadata()->expiresAt());
+    const qint64 next = left > 0 ? std::min(atMostMs, left % hourMs + 1) : atMostMs;
+    m_remainingTimer->start(std::chrono::milliseconds(next));
 }
 
 QString TunnelAdapter::stateName() const {
@@ -143,7 +164,7 @@ void TunnelAdapter::setRoutingMode(const QString& raw) {
         return;
     SharedDefaults::setRoutingMode(*mode);
     Q_EMIT routingModeChanged();
-    QCoro::connect(restartForRoutingChange(), this, [] {});
+    Detached::start(restartForRoutingChange(), this, Log::tunnel);
 }
 
 // The tunnel reads the mode when it starts: a running one starts again.
@@ -171,7 +192,7 @@ void TunnelAdapter::activate(const QString& code) {
     const QString trimmed = Presentation::trimmedCode(code);
     if (trimmed.isEmpty())
         return;
-    QCoro::connect(m_tunnel.activate(trimmed), this, [] {});
+    Detached::start(m_tunnel.activate(trimmed), this, Log::tunnel);
 }
 
 void TunnelAdapter::power() {
@@ -182,15 +203,15 @@ void TunnelAdapter::power() {
 }
 
 void TunnelAdapter::connectTunnel() {
-    QCoro::connect(m_tunnel.connect(), this, [] {});
+    Detached::start(m_tunnel.connect(), this, Log::tunnel);
 }
 
 void TunnelAdapter::disconnectTunnel() {
-    QCoro::connect(m_tunnel.disconnect(), this, [] {});
+    Detached::start(m_tunnel.disconnect(), this, Log::tunnel);
 }
 
 void TunnelAdapter::refreshMetadata(bool force) {
-    QCoro::connect(m_tunnel.refreshMetadata(force), this, [] {});
+    Detached::start(m_tunnel.refreshMetadata(force), this, Log::tunnel);
 }
 
 void TunnelAdapter::reloadRulesets(QObject* context, QJSValue done) {

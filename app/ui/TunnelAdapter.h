@@ -34,8 +34,9 @@ class TunnelAdapter final : public QObject {
     Q_PROPERTY(QString expiryLongText READ expiryLongText NOTIFY metadataChanged)
     Q_PROPERTY(QString expiryShortText READ expiryShortText NOTIFY metadataChanged)
     Q_PROPERTY(QString lastRefreshText READ lastRefreshText NOTIFY metadataChanged)
-    Q_PROPERTY(QString remainingText READ remainingText NOTIFY metadataChanged)
-    Q_PROPERTY(QString remainingTone READ remainingTone NOTIFY metadataChanged)
+    // Also move with the clock, with no new metadata (an offline device).
+    Q_PROPERTY(QString remainingText READ remainingText NOTIFY remainingChanged)
+    Q_PROPERTY(QString remainingTone READ remainingTone NOTIFY remainingChanged)
     Q_PROPERTY(QVariantList rulesetDots READ rulesetDots NOTIFY rulesetDotsChanged)
 
     Q_PROPERTY(QString activationNotice READ activationNotice NOTIFY activationNoticeChanged)
@@ -90,13 +91,17 @@ Q_SIGNALS:
     void stateChanged();
     void metadataChanged();
     void rulesetDotsChanged();
+    void remainingChanged();
     void activationNoticeChanged();
     void routingModeChanged();
 
 private:
     QCoro::Task<void> restartForRoutingChange();
+    // Announces the remaining time anew and arms the timer for its next change.
+    void reviewRemaining();
 
     TunnelController& m_tunnel;
     Desktop& m_desktop;
     std::shared_ptr<Clock> m_clock;
+    std::unique_ptr<ClockTimer> m_remainingTimer;
 };

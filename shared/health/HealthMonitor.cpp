@@ -96,7 +96,9 @@ QCoro::Task<void> HealthMonitor::probe(QPointer<HealthMonitor> self, QString nam
     QCoro::Task<HttpResult> exchange =
         session->send(QNetworkRequest(*target), "HEAD", {}, {}, cancellation);
     const HttpResult result = co_await exchange;
-    if (!self)
+    // Cancelled by stop() or a restart: nothing was measured, so nothing is
+    // said; the entry keeps what stop() or start() made of it.
+    if (!self || cancellation->isCancelled())
         co_return;
     if (!result.completed) {
         qCCritical(Log::health, "probe %s failed: %s", Log::printable(name).constData(),

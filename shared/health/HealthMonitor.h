@@ -29,7 +29,8 @@ public:
 
     // (Re)starts probing the visible ones of `rulesets`, all reset to unknown.
     void start(const QStringList& rulesets);
-    // Ends probing; a first probe still in flight shows unknown again.
+    // Ends probing; a first probe still in flight shows unknown again, and
+    // probes cut short write and log nothing.
     void stop();
 
 signals:

@@ -32,17 +32,20 @@ TEST_F(Scenario, ActivationWithTheExtensionReady) {
     TunnelController& c = launch();
     extensions.finish();
     settle();
-    // Relative answers are joined to the service address with one slash.
-    for (const QByteArray& url :
-         {"api/sub/tok1"_ba, "//api/sub/tok1"_ba, subscriptionURL().toUtf8()}) {
+    // Relative answers are joined to the service address with one slash; an
+    // absolute one is taken as it is, over HTTPS only.
+    const QString elsewhere = u"https://127.0.0.1:1/api/sub/tok1"_s;
+    for (const auto& [url, stored] : {std::pair{"api/sub/tok1"_ba, subscriptionURL()},
+                                      std::pair{elsewhere.toUtf8(), elsewhere},
+                                      std::pair{"//api/sub/tok1"_ba, subscriptionURL()}}) {
         answerActivation(url);
         run(c.activate(u"CODE"_s));
-        EXPECT_EQ(SharedDefaults::subscriptionURL(), subscriptionURL()) << url.constData();
+        EXPECT_EQ(SharedDefaults::subscriptionURL(), stored) << url.constData();
     }
     EXPECT_EQ(c.state(), ConnectionState(Kind::idle));
     EXPECT_EQ(SharedDefaults::subscriptionToken(), token);
     EXPECT_EQ(profiles.savedProfiles(), QList{savedProfile()});
-    EXPECT_EQ(profiles.calls().count(u"save"_s), 1);
+    EXPECT_EQ(profiles.calls().count(u"save"_s), 3);
     EXPECT_EQ(c.preferredEdgeTag(), u"nl-ams-1"_s);
     EXPECT_EQ(SharedDefaults::preferredEdgeTag(), u"nl-ams-1"_s);
     EXPECT_EQ(SharedDefaults::loadMetadata(), c.metadata());
@@ -54,12 +57,18 @@ TEST_F(Scenario, ActivationParkedBehindApprovalRunsOnceApproved) {
     TunnelController& c = launch();
     extensions.needApproval();
     settle();
-    run(c.activate(u"CODE"_s));
+    run(c.activate(u"OLD-CODE"_s));
+    run(c.activate(u"CODE"_s)); // a parked code is replaced
     EXPECT_EQ(c.state(), ConnectionState(Kind::needsExtensionApproval));
-    EXPECT_EQ(extensions.count(), 2);
+    EXPECT_EQ(extensions.count(), 3);
     extensions.finish();
     EXPECT_TRUE(until([&] { return c.state() == ConnectionState(Kind::idle); }));
     EXPECT_EQ(service.count("POST", u"/api/activate"_s), 1);
+    for (const HttpFixture::Request& request : service.requests()) {
+        if (request.method == "POST") {
+            EXPECT_TRUE(request.body.contains("\"CODE\"")) << request.body.constData();
+        }
+    }
 }
 
 TEST_F(Scenario, ExtensionFailureEndsAParkedActivation) {
@@ -68,8 +77,8 @@ TEST_F(Scenario, ExtensionFailureEndsAParkedActivation) {
     EXPECT_EQ(c.state(), ConnectionState(Kind::activating));
     extensions.fail(-1, PlatformError(u"other"_s, 1, u"Blocked"_s));
     settle();
-    EXPECT_EQ(c.state(),
-              ConnectionState::error(u"Couldn’t enable the VPN system extension: Blocked"_s));
+    EXPECT_EQ(c.state(), ConnectionState(Kind::notActivated));
+    EXPECT_EQ(c.activationNotice(), u"Couldn’t enable the VPN system extension: Blocked"_s);
     EXPECT_TRUE(service.requests().isEmpty());
 }
 
@@ -167,6 +176,33 @@ TEST_F(Scenario, ConnectAfterAFailedProfileLoadReinstallsThenStarts) {
     EXPECT_EQ(c.state(), ConnectionState(Kind::idle)); // until the system reports progress
 }
 
+// Profiles left behind by a crash: the one that is up is the one held, else
+// the first; an activation leaves only that one, updated.
+class SeveralProfiles : public ControllerFixture,
+                        public ::testing::WithParamInterface<VpnStatus> {};
+
+TEST_P(SeveralProfiles, TheOneUpIsHeldAndTheOthersGo) {
+    const VpnStatus second = GetParam();
+    FakeVpnProfileStore::Saved old = savedProfile();
+    old.protocol->providerConfiguration[u"subscription_url"_s] = u"https://x/sub/old"_s;
+    storeSubscription();
+    profiles.addSavedProfile(old);
+    profiles.addSavedProfile(old, second);
+    TunnelController& c = launch();
+    const Kind shown = second == VpnStatus::connected ? Kind::connected : Kind::idle;
+    EXPECT_EQ(c.state(), ConnectionState(shown));
+    extensions.finish();
+    settle();
+    answerActivation("/api/sub/tok1");
+    run(c.activate(u"CODE"_s));
+    EXPECT_EQ(profiles.savedProfiles(), QList{savedProfile()});
+    EXPECT_EQ(profiles.status(), second);
+    EXPECT_EQ(c.state(), ConnectionState(shown));
+}
+
+INSTANTIATE_TEST_SUITE_P(SecondProfile, SeveralProfiles,
+                         ::testing::Values(VpnStatus::connected, VpnStatus::disconnected));
+
 // Late results must not undo newer state.
 
 TEST_F(Scenario, AnswersForASignedOutSubscriptionAreDropped) {
@@ -190,19 +226,26 @@ TEST_F(Scenario, AnswersForASignedOutSubscriptionAreDropped) {
     }
 }
 
-TEST_F(Scenario, OnlyTheLatestActivationPublishes) {
+// Return pressed again and again: the code is spent by its first exchange.
+TEST_F(Scenario, OneActivationAtATime) {
     TunnelController& c = launch();
     extensions.finish();
     settle();
     answerActivation("/api/sub/tok1", 300);
     QCoro::Task<void> first = c.activate(u"A"_s);
     ASSERT_TRUE(until([&] { return service.count("POST", u"/api/activate"_s) == 1; }));
-    service.route("POST", u"/api/activate"_s, Route::answer(403, R"({"detail":"code revoked"})"));
-    run(c.activate(u"B"_s));
+    service.route("POST", u"/api/activate"_s,
+                  Route::answer(403, R"({"detail":"code already used"})"));
+    for (int i = 0; i < 5; ++i) {
+        run(c.activate(u"A"_s));
+        EXPECT_EQ(c.state(), ConnectionState(Kind::activating));
+    }
     run(std::move(first));
-    EXPECT_EQ(c.state(), ConnectionState::error(u"Code revoked"_s));
-    EXPECT_EQ(SharedDefaults::subscriptionURL(), std::nullopt);
-    EXPECT_TRUE(profiles.savedProfiles().isEmpty());
+    settle();
+    EXPECT_EQ(service.count("POST", u"/api/activate"_s), 1);
+    EXPECT_EQ(c.state(), ConnectionState(Kind::idle));
+    EXPECT_EQ(SharedDefaults::subscriptionToken(), token);
+    EXPECT_EQ(profiles.savedProfiles(), QList{savedProfile()});
 }
 
 TEST_F(Scenario, AFailedSaveIsRetriedNotSkipped) {

@@ -1,3 +1,4 @@
+#include "app/core/Detached.h"
 #include "shared/rulesets/RulesetCache.h"
 #include "shared/tunnel/TunnelContract.h"
 #include "tests/app/ControllerFixture.h"
@@ -92,10 +93,12 @@ INSTANTIATE_TEST_SUITE_P(
                      Kind::notActivated}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// Failed activations and operations: the message shown, and nothing stored.
+// Failed activations and operations: the message shown where the user can act
+// on it, and nothing stored. A device without a subscription stays on the
+// activation screen with the failure as its notice; connecting it does nothing.
 struct FailureRow {
     const char* name;
-    enum Setup { none, extensionFails, codeRejected, answered, urlStored } setup;
+    enum Setup { none, extensionFails, codeRejected, answered, tokenStored, urlStored } setup;
     QByteArray answer; // the subscription URL the service hands out
     std::optional<FakeVpnProfileStore::Call> failing;
     QString message;
@@ -116,19 +119,28 @@ TEST_P(Failure, ShowsTheMessageAndStoresNothing) {
                       Route::answer(403, R"({"detail":"code already used"})"));
     if (row.setup == FailureRow::answered)
         answerActivation(row.answer);
+    if (row.setup == FailureRow::tokenStored || row.setup == FailureRow::urlStored)
+        SharedDefaults::setSubscriptionToken(token);
     if (row.setup == FailureRow::urlStored)
         SharedDefaults::setSubscriptionURL(subscriptionURL());
     if (row.failing)
         profiles.failNext(*row.failing, {u"VpnErrorDomain"_s, 5, u"The user declined"_s});
     settle();
     profiles.clearCalls();
-    const bool activation = row.setup != FailureRow::none && row.setup != FailureRow::urlStored;
+    const bool activation = row.setup == FailureRow::extensionFails ||
+                            row.setup == FailureRow::codeRejected ||
+                            row.setup == FailureRow::answered;
     run(activation ? c.activate(u"CODE"_s) : c.connect());
-    EXPECT_EQ(c.state(), ConnectionState::error(row.message));
-    EXPECT_EQ(profiles.calls(), row.calls);
-    if (activation) {
+    if (activation || row.message.isEmpty()) {
+        settle(); // what the profile calls announced changes none of it
+        EXPECT_EQ(c.state(), ConnectionState(Kind::notActivated));
+        EXPECT_EQ(c.activationNotice().value_or(QString()), row.message);
         EXPECT_EQ(SharedDefaults::subscriptionToken(), std::nullopt);
+        EXPECT_TRUE(profiles.savedProfiles().isEmpty());
+    } else {
+        EXPECT_EQ(c.state(), ConnectionState::error(row.message));
     }
+    EXPECT_EQ(profiles.calls(), row.calls);
 }
 
 using C = FakeVpnProfileStore::Call;
@@ -158,14 +170,29 @@ INSTANTIATE_TEST_SUITE_P(
           {},
           u"invalid subscription URL from server"_s,
           {}},
+        // The URL carries the token: never in clear text, nor elsewhere than HTTPS.
+        R{"PlainHttp",
+          R::answered,
+          "http://127.0.0.1:47832/api/sub/tok1",
+          {},
+          u"invalid subscription URL from server"_s,
+          {}},
+        R{"OtherScheme",
+          R::answered,
+          "ftp://127.0.0.1/sub/tok1",
+          {},
+          u"invalid subscription URL from server"_s,
+          {}},
         R{"SaveRefused", R::answered, "/api/sub/tok1", C::save, installFailed, {u"save"_s}},
+        // Saved but not reloaded: the saved profile carries the token, and goes.
         R{"ReloadFails",
           R::answered,
           "/api/sub/tok1",
           C::load,
           installFailed,
-          {u"save"_s, u"load"_s}},
-        R{"ConnectWithNothingStored", R::none, {}, {}, u"VPN not configured yet"_s, {}},
+          {u"save"_s, u"load"_s, u"remove"_s}},
+        R{"ConnectWithNothingStored", R::none, {}, {}, {}, {}},
+        R{"ConnectWithOnlyAToken", R::tokenStored, {}, {}, u"VPN not configured yet"_s, {}},
         R{"ReinstallRefused",
           R::urlStored,
           {},
@@ -178,6 +205,55 @@ INSTANTIATE_TEST_SUITE_P(
           C::start,
           u"The user declined"_s,
           {u"save"_s, u"load"_s, u"start"_s}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Work nobody awaits: what it throws is logged, and its follow-up runs only
+// while its context lives.
+struct DetachedRow {
+    const char* name;
+    std::function<void()> thrower; // empty: the task ends normally
+    bool contextGone;
+    QStringList lines;
+    int followUps;
+};
+
+class DetachedTask : public ::testing::TestWithParam<DetachedRow> {};
+
+QCoro::Task<int> afterATurn(std::function<void()> thrower) {
+    const auto clock = std::make_shared<ManualClock>();
+    QCoro::Task<void> turn = clock->sleep(std::chrono::milliseconds(0));
+    co_await turn;
+    if (thrower)
+        thrower();
+    co_return 7;
+}
+
+TEST_P(DetachedTask, LogsWhatEscapesAndFollowsOnlyALiveContext) {
+    const DetachedRow& row = GetParam();
+    LogCapture log;
+    auto context = std::make_unique<QObject>();
+    int followUps = 0;
+    Detached::start(afterATurn(row.thrower), context.get(), Log::tunnel,
+                    [&](int value) { followUps += value == 7; });
+    if (row.contextGone)
+        context.reset();
+    Async::waitUntil([] { return false; }, std::chrono::milliseconds(20));
+    EXPECT_EQ(log.lines(u"tunnel"_s), row.lines);
+    EXPECT_EQ(followUps, row.followUps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DetachedTask,
+    ::testing::Values(
+        DetachedRow{"Ends", {}, false, {}, 1},
+        DetachedRow{"ContextGone", {}, true, {}, 0},
+        DetachedRow{"Throws", [] { throw std::runtime_error("boom"); }, false,
+                    {u"error: task failed: boom"_s}, 0},
+        DetachedRow{"ThrowsThePlatformsError",
+                    [] { throw PlatformError(u"VpnErrorDomain"_s, 1, u"busy\nline"_s); }, true,
+                    {u"error: task failed: busy\\x0aline"_s}, 0},
+        DetachedRow{"ThrowsSomethingElse", [] { throw 42; }, false,
+                    {u"error: task failed: unknown error"_s}, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 } // namespace

@@ -124,18 +124,51 @@ TEST_F(HealthMonitorTest, LaterSweepsKeepTheLastVerdictAndWaitThirtySeconds) {
     EXPECT_NE(history[u"youtube"_s].last(), HealthStatus::probing);
 }
 
-TEST_F(HealthMonitorTest, StopTurnsAFirstProbeInFlightBackToUnknown) {
-    server.route("HEAD", u"/youtube"_s, Route::hang());
+// A probe cut short by stop() or by a restart measured nothing: it neither
+// writes nor logs, on a first sweep (probing) or a later one (last verdict).
+struct CutShortRow {
+    const char* name;
+    bool laterSweep;
+    bool restart; // start() again instead of stop()
+    HealthStatus expected;
+};
+
+class CutShort : public HealthMonitorTest, public ::testing::WithParamInterface<CutShortRow> {};
+
+TEST_P(CutShort, WritesAndLogsNothing) {
+    const CutShortRow& row = GetParam();
+    server.route("HEAD", u"/youtube"_s, row.laterSweep ? Route::answer(200, "") : Route::hang());
     HealthMonitor& m = monitor({u"youtube"_s});
     m.start({u"youtube"_s});
-    ASSERT_TRUE(settle(u"youtube"_s, HealthStatus::probing));
+    if (row.laterSweep) {
+        ASSERT_TRUE(settle(u"youtube"_s, HealthStatus::healthy));
+        server.route("HEAD", u"/youtube"_s, Route::hang());
+        clock->advance(30s);
+        ASSERT_TRUE(requestsArrived(2));
+    }
+    ASSERT_TRUE(settle(u"youtube"_s, row.laterSweep ? HealthStatus::healthy : HealthStatus::probing));
     LogCapture log;
-    m.stop();
-    EXPECT_EQ(status(u"youtube"_s), HealthStatus::unknown);
-    // The cancelled probe still reports, after stop() has returned.
-    EXPECT_TRUE(settle(u"youtube"_s, HealthStatus::down));
-    EXPECT_EQ(log.lines(u"health"_s), QStringList{u"error: probe youtube failed: cancelled"_s});
+    if (row.restart) {
+        server.route("HEAD", u"/youtube"_s, Route::hold(200));
+        m.start({u"youtube"_s});
+    } else {
+        m.stop();
+    }
+    Async::waitUntil([] { return false; }, 100ms);
+    EXPECT_EQ(status(u"youtube"_s), row.expected);
+    EXPECT_FALSE(history[u"youtube"_s].contains(HealthStatus::down));
+    for (const QString& line : log.lines(u"health"_s))
+        EXPECT_FALSE(line.startsWith(u"error:"_s)) << line.toStdString();
+    server.release();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CutShort,
+    ::testing::Values(CutShortRow{"StopOnTheFirstSweep", false, false, HealthStatus::unknown},
+                      CutShortRow{"StopOnALaterSweep", true, false, HealthStatus::healthy},
+                      CutShortRow{"RestartOnTheFirstSweep", false, true, HealthStatus::probing},
+                      CutShortRow{"RestartOnALaterSweep", true, true, HealthStatus::probing}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(HealthMonitorTest, ARulesetNameCannotForgeLogLines) {
     const QString forged = u"evil\nprobe code → healthy [200, 1ms]"_s;

@@ -151,7 +151,7 @@ protected:
             "POST", u"/api/activate"_s,
             Route::answer(
                 200, R"({"subscription_url":")" +
-                         (Constants::apiBaseURL().toString() + u"/api/sub/"_s + token).toUtf8() +
+                         (u"/api/sub/"_s + token).toUtf8() +
                          R"(","expires_at":"2026-07-01T12:00:00Z"})"));
         service.release();
         ASSERT_TRUE(until([&] {
@@ -294,16 +294,22 @@ TEST_P(ScreensTest, ActivationApprovalAndTheTypedCode) {
     QTest::keyClick(window, Qt::Key_Return);
     shot(u"activating"_s);
 
-    // A failed activation: the error on the status screen.
+    // A failed activation: the reason beside the typed code, ready for another try.
     service.route("POST", u"/api/activate"_s,
                   Route::answer(403, R"({"detail":"code already used"})"));
     service.release();
-    ASSERT_TRUE(until([&] { return shown("statusView"); }));
-    EXPECT_TRUE(shown("errorLabel"));
-    EXPECT_EQ(text("powerCaption"), u"Tap to retry"_s);
-    EXPECT_EQ(text("statusPillLabel"), u"error"_s);
+    ASSERT_TRUE(
+        until([&] { return controller->state().kind() == ConnectionState::Kind::notActivated; }));
+    settle();
+    EXPECT_TRUE(shown("activationView"));
+    EXPECT_TRUE(shown("activationNotice"));
+    EXPECT_FALSE(controller->activationNotice().value_or(QString()).isEmpty());
+    EXPECT_EQ(text("codeField"), u"abcD"_s);
+    EXPECT_TRUE(item("activateButton")->isEnabled());
+    EXPECT_EQ(service.count("POST", u"/api/activate"_s), 1);
     ASSERT_EQ(service.requests().last().method, "POST");
     EXPECT_TRUE(service.requests().last().body.contains("\"abcD\""));
+    shot(u"activationFailed"_s);
 }
 
 TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
@@ -365,6 +371,31 @@ TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
     shot(u"updateBanner"_s);
 }
 
+// Offline, no new metadata comes: the remaining time moves with the clock,
+// right past each of its thresholds.
+TEST_P(ScreensTest, RemainingTimeMovesOffline) {
+    if (GetParam() != "light")
+        GTEST_SKIP() << "the palette changes nothing here";
+    ASSERT_NO_FATAL_FAILURE(launch());
+    ASSERT_NO_FATAL_FAILURE(activate());
+    ASSERT_TRUE(until([&] { return shown("statusView"); }));
+    service.route("GET", u"/api/sub/"_s + token, Route::answer(500));
+    const QDateTime expiry = controller->metadata()->expiresAt().value();
+    const auto step = [&](const QDateTime& to) {
+        clock->advance(std::chrono::milliseconds(clock->now().msecsTo(to)));
+        settle();
+    };
+    step(expiry.addDays(-2));
+    EXPECT_EQ(text("remainingTime"), u"2 days left"_s);
+    step(expiry.addDays(-2).addMSecs(1));
+    EXPECT_EQ(text("remainingTime"), u"1 day left"_s);
+    step(expiry.addSecs(-5 * 3600).addMSecs(1));
+    EXPECT_EQ(text("remainingTime"), u"4h left"_s);
+    step(expiry.addMSecs(1));
+    EXPECT_EQ(text("remainingTime"), u"Expired"_s);
+    EXPECT_EQ(adapter->remainingTone(), u"red"_s);
+}
+
 TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
     ASSERT_NO_FATAL_FAILURE(launch());
     ASSERT_NO_FATAL_FAILURE(activate());
@@ -415,7 +446,7 @@ TEST_P(ScreensTest, TheWholeRoadWithTheKeyboard) {
         "POST", u"/api/activate"_s,
         Route::answer(200,
                       R"({"subscription_url":")" +
-                          (Constants::apiBaseURL().toString() + u"/api/sub/"_s + token).toUtf8() +
+                          (u"/api/sub/"_s + token).toUtf8() +
                           R"(","expires_at":"2026-07-01T12:00:00Z"})"));
     ASSERT_TRUE(until([&] { return item("codeField")->hasActiveFocus(); }));
     for (const char c : std::string("DEMO-2026"))

@@ -87,7 +87,9 @@ ColumnLayout {
             text: "Activate"
             minimumContentWidth: 80
             busy: root.activating
-            enabled: App.tunnel.canActivate(root.code) && !root.activating
+            // The state first: the binding then follows it back from
+            // "activating" after a failure, not only the typed code.
+            enabled: !root.activating && App.tunnel.canActivate(root.code)
             Accessible.name: root.activating ? "Activating" : "Activate"
             onClicked: App.tunnel.activate(root.code)
         }
