@@ -88,8 +88,7 @@ constexpr double budgetPerSecond = 5;
 
 TunnelService::TunnelService(QDBusConnection bus, Mode mode, TunnelSession::Timing timing,
                              ProfileStore& store, RunningRecords& records,
-                             Authorization& authorization, Firewall* firewall,
-                             QObject* parent)
+                             Authorization& authorization, Firewall* firewall, QObject* parent)
     : QObject(parent)
     , m_bus(std::move(bus))
     , m_mode(mode)

@@ -7,7 +7,6 @@
 #include "tests/service/TunneldProcess.h"
 #include "tests/support/Async.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -32,8 +31,8 @@ QString run(const QStringList& command, const QByteArray& input = {}) {
     process.write(input);
     process.closeWriteChannel();
     process.waitForFinished(10000);
-    EXPECT_EQ(process.exitCode(), 0) << command.join(u' ').toStdString() << ": "
-                                     << process.readAllStandardError().toStdString();
+    EXPECT_EQ(process.exitCode(), 0)
+        << command.join(u' ').toStdString() << ": " << process.readAllStandardError().toStdString();
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
@@ -51,46 +50,34 @@ protected:
     void SetUp() override {
         if (qEnvironmentVariable("HALVORAN_TEST_NETNS") != u"1"_s || ::getuid() != 0)
             GTEST_SKIP() << "runs only as root in network and mount namespaces of its own";
-        // The internet: a namespace behind a veth pair that counts what reaches it.
+        // The internet: a namespace behind a veth pair that counts what
+        // reaches it. The engine where the provider's fixed PATH finds it, in
+        // a tree of root's; uid 65534's home holding the app's configuration.
         m_internet.start(u"unshare"_s, {u"--net"_s, u"sleep"_s, u"600"_s});
-        ASSERT_TRUE(m_internet.waitForStarted());
+        ASSERT_TRUE(m_internet.waitForStarted() && m_trusted.isValid());
         QThread::msleep(100);
-        const QString pid = QString::number(m_internet.processId());
-        run({u"ip"_s, u"link"_s, u"set"_s, u"lo"_s, u"up"_s});
-        run(u"ip link add hv0 type veth peer name hv1 netns"_s.split(u' ') << pid);
-        run(u"ip addr add 192.0.2.10/24 dev hv0"_s.split(u' '));
-        run(u"ip link set hv0 up"_s.split(u' '));
-        for (const QString& step : {u"ip addr add 192.0.2.1/24 dev hv1"_s, u"ip link set hv1 up"_s})
-            run(far() + step.split(u' '));
-        run(u"ip route add default via 192.0.2.1"_s.split(u' '));
-        run(far() + QStringList{u"nft"_s, u"-f"_s, u"-"_s},
-            "table inet count { counter app {}\n counter edge {}\n"
-            " chain in { type filter hook prerouting priority raw;\n"
-            "  ip daddr 203.0.113.7 counter name app\n ip daddr 198.51.100.1 counter name edge\n"
-            " }\n}\n");
-        // The engine where the provider's fixed PATH finds it, in a tree of
-        // root's; and a home for uid 65534 holding the app's configuration.
-        ASSERT_TRUE(m_trusted.isValid());
-        ::chmod(QFile::encodeName(m_trusted.path()).constData(), 0755);
-        const QString store = home() + u"/.local/share/Q7T2K9RW4M.group.dev.morvel.vpn"_s;
-        QDir().mkpath(store + u"/rulesets"_s);
-        QDir().mkpath(home() + u"/.config"_s);
-        writeFile(store + u"/last-config.json"_s, QJsonDocument(serviceConfig()).toJson());
-        run({u"chown"_s, u"-R"_s, u"65534:65534"_s, home()});
-        QDir().mkpath(path(u"bin"_s));
-        ASSERT_TRUE(QFile::copy(QStringLiteral(FAKE_ENGINE), path(u"fake-sing-box"_s)));
-        writeFile(path(u"bin/sing-box"_s),
-                  "#!/bin/sh\nexport FAKE_SING_BOX_MODE=traffic FAKE_SING_BOX_START_DELAY=1 "
-                  "FAKE_SING_BOX_EDGE=198.51.100.1:443 FAKE_SING_BOX_RECORD=" +
-                      QFile::encodeName(home()) + "/record\nexec /usr/bin/python3 " +
-                      QFile::encodeName(path(u"fake-sing-box"_s)) + " \"$@\"\n");
-        QString passwd = run({u"cat"_s, u"/etc/passwd"_s});
-        passwd.replace(QRegularExpression(u"^(nobody:[^:]*:65534:[^:]*:[^:]*:)[^:]*"_s,
-                                          QRegularExpression::MultilineOption),
-                       u"\\1"_s + home());
-        writeFile(path(u"passwd"_s), passwd.toUtf8());
-        run({u"mount"_s, u"--bind"_s, path(u"bin"_s), u"/usr/local/sbin"_s});
-        run({u"mount"_s, u"--bind"_s, path(u"passwd"_s), u"/etc/passwd"_s});
+        run({u"sh"_s, u"-ec"_s,
+             u"far=\"nsenter --net=/proc/$1/ns/net\"\n"
+             "ip link set lo up; ip link add hv0 type veth peer name hv1 netns $1\n"
+             "$far ip addr add 192.0.2.1/24 dev hv1; $far ip link set hv1 up\n"
+             "ip addr add 192.0.2.10/24 dev hv0; ip link set hv0 up\n"
+             "ip route add default via 192.0.2.1\n"
+             "echo 'table inet count { counter app {}\n counter edge {}\n"
+             " chain in { type filter hook prerouting priority raw;\n"
+             "  ip daddr 203.0.113.7 counter name app\n ip daddr 198.51.100.1 counter name edge\n"
+             " }\n}' | $far nft -f -\n"
+             "cd $2; chmod 755 .; mkdir -p bin home/.config $3/rulesets; cp $4 fake-sing-box\n"
+             "cat >bin/sing-box <<END\n#!/bin/sh\nexport FAKE_SING_BOX_MODE=traffic "
+             "FAKE_SING_BOX_START_DELAY=1 FAKE_SING_BOX_EDGE=198.51.100.1:443 "
+             "FAKE_SING_BOX_RECORD=$2/home/record\nexec /usr/bin/python3 $2/fake-sing-box "
+             "\"\\$@\"\nEND\n"
+             "chmod 755 bin/sing-box; cat >$3/last-config.json; chown -R 65534:65534 home\n"
+             "sed -E \"s|^(nobody:[^:]*:65534:[^:]*:[^:]*:)[^:]*|\\1$2/home|\" /etc/passwd "
+             ">passwd\n"
+             "mount --bind bin /usr/local/sbin; mount --bind passwd /etc/passwd\n"_s,
+             u"sh"_s, QString::number(m_internet.processId()), m_trusted.path(),
+             u"home/.local/share/Q7T2K9RW4M.group.dev.morvel.vpn"_s, QStringLiteral(FAKE_ENGINE)},
+            QJsonDocument(serviceConfig()).toJson());
         setPolkitAllowed({u"dev.morvel.vpn.tunnel.use"_s});
         // The user's program: unmarked packets to the internet every 5 ms.
         m_app.start(u"python3"_s, {u"-c"_s, u"import socket, time\n"
@@ -108,27 +95,16 @@ protected:
         }
     }
 
-    static void writeFile(const QString& name, const QByteArray& data) {
-        QFile file(name);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(data);
-        file.setPermissions(QFileDevice::Permissions(0x7755));
-    }
-    QString path(const QString& name) const { return m_trusted.filePath(name); }
-    QString home() const { return path(u"home"_s); }
-    QStringList far() const {
-        return {u"nsenter"_s, u"--net=/proc/%1/ns/net"_s.arg(m_internet.processId())};
-    }
+    QString home() const { return m_trusted.filePath(u"home"_s); }
     Counts counts() const {
-        const auto read = [&](const QString& name) {
-            static const QRegularExpression packets(u"packets (\\d+)"_s);
-            return packets
-                .match(run(far() + QStringList{u"nft"_s, u"list"_s, u"counter"_s, u"inet"_s,
-                                               u"count"_s, name}))
-                .captured(1)
-                .toLongLong();
-        };
-        return {read(u"app"_s), read(u"edge"_s)};
+        const QString said =
+            run({u"nsenter"_s, u"--net=/proc/%1/ns/net"_s.arg(m_internet.processId()), u"nft"_s,
+                 u"list"_s, u"counters"_s, u"table"_s, u"inet"_s, u"count"_s});
+        static const QRegularExpression packets(u"counter (app|edge) \\{\\s*packets (\\d+)"_s);
+        Counts found;
+        for (const QRegularExpressionMatch& m : packets.globalMatch(said))
+            (m.captured(1) == u"app"_s ? found.app : found.edge) = m.captured(2).toLongLong();
+        return found;
     }
     // The counts since the last phase, under `name`.
     Counts phase(const char* name) {
@@ -137,14 +113,15 @@ protected:
         std::printf("%-24s app %5lld  edge %5lld\n", name, delta.app, delta.edge);
         return delta;
     }
+    // The engines run so far, from the stand-in's record.
     QList<int> enginePids() const {
         QFile record(home() + u"/record"_s);
+        record.open(QIODevice::ReadOnly);
+        static const QRegularExpression run(u"\"pid\": (\\d+)"_s);
         QList<int> pids;
-        if (record.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : record.readAll().split('\n'))
-                if (const QJsonObject event = QJsonDocument::fromJson(line).object();
-                    event[u"event"_s] == u"run"_s)
-                    pids << event[u"pid"_s].toInt();
+        for (const QRegularExpressionMatch& m :
+             run.globalMatch(QString::fromUtf8(record.readAll())))
+            pids << m.captured(1).toInt();
         return pids;
     }
 
@@ -171,20 +148,19 @@ TEST_F(Firewall, NothingLeavesOutsideTheTunnelFromStartToStop) {
     ASSERT_TRUE(service->start());
     const auto connectedTimes = [&](qsizetype times) {
         return service->waitForLog(u"status connected"_s, 20s) &&
-               Async::waitUntil([&] { return service->log().count(u"status connected"_s) >= times; },
-                                20s);
+               Async::waitUntil(
+                   [&] { return service->log().count(u"status connected"_s) >= times; }, 20s);
     };
     ASSERT_EQ(peer(u"RequestApproval"_s, {false}), outcome(u"ok"_s, u"approved"_s));
+    const QString url = u"https://sub.example.net/s/t0k3n"_s;
     const QString id =
         peer(u"Save"_s, {QJsonObject{{u"ProviderBundleIdentifier"_s, u"dev.morvel.vpn.sysext"_s},
                                      {u"LocalizedDescription"_s, u"VPN"_s},
                                      {u"Enabled"_s, true},
-                                     {u"ServerAddress"_s, u"https://sub.example.net/s/t0k3n"_s},
+                                     {u"ServerAddress"_s, url},
                                      {u"ProviderConfiguration"_s,
-                                      QJsonObject{{u"subscription_url"_s,
-                                                   u"https://sub.example.net/s/t0k3n"_s}}}}})
-            [u"ok"_s]
-                .toString();
+                                      QJsonObject{{u"subscription_url"_s, url}}}}})[u"ok"_s]
+            .toString();
     ASSERT_FALSE(id.isEmpty()) << service->log().toStdString();
 
     QThread::msleep(300);
@@ -241,7 +217,8 @@ TEST_F(Firewall, NothingLeavesOutsideTheTunnelFromStartToStop) {
     TunneldProcess unprotected(options);
     ASSERT_TRUE(unprotected.start());
     const qsizetype engines = enginePids().size();
-    EXPECT_EQ(peer(u"Start"_s, {id}), outcome(u"error"_s, u"dev.morvel.vpn.Tunnel1.Error.Failed"_s));
+    EXPECT_EQ(peer(u"Start"_s, {id}),
+              outcome(u"error"_s, u"dev.morvel.vpn.Tunnel1.Error.Failed"_s));
     EXPECT_TRUE(unprotected.waitForLog(u"The tunnel cannot start without its firewall: nft is not "
                                        u"installed (no /nonexistent/nft; install nftables)."_s));
     QThread::msleep(500);
