@@ -290,6 +290,10 @@ QJsonObject Builder::buildRoute(const QJsonObject& source, const QJsonArray& rul
     // Needed with automatic routes, so the engine's own connections leave by
     // the physical interface instead of looping back into the tunnel.
     route.insert("auto_detect_interface"_L1, true);
+    // The tunnel service's firewall knows the engine's own packets by this
+    // mark and drops every other packet that does not go through the tunnel.
+    if (m_inputs.mode == TunnelMode::system)
+        route.insert("default_mark"_L1, qint64(TunnelContract::engineRoutingMark));
     for (auto it = source.begin(); it != source.end(); ++it) {
         const QString key = it.key();
         if (key == u"geoip" || key == u"geosite")

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "shared/settings/SharedDefaults.h"
+#include "shared/tunnel/TunnelContract.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -51,7 +52,7 @@ struct BuildError : std::runtime_error {
 
 inline constexpr char tunInboundTag[] = "tun-in";
 inline constexpr char proxyInboundTag[] = "mixed-in";
-inline constexpr char tunInterfaceName[] = "halvoran0";
+inline constexpr const char* tunInterfaceName = TunnelContract::tunInterfaceName;
 
 // Throws BuildError.
 Result build(const Inputs& inputs);

@@ -234,7 +234,10 @@ void EngineRunner::handleExit(int code, QProcess::ExitStatus status) {
     if (const QString words = lastWords(); !words.isEmpty())
         reason += u": "_s + words;
     m_state = State::failed;
-    Q_EMIT failed(reason);
+    if (was == State::running)
+        Q_EMIT died(reason);
+    else
+        Q_EMIT failed(reason);
 }
 
 void EngineRunner::fail(const QString& reason) {

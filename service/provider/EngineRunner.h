@@ -31,7 +31,8 @@ public:
     ~EngineRunner() override;
 
     // Starts the engine; then exactly one of ready() or failed() follows,
-    // unless stop() comes first.
+    // unless stop() comes first. After ready(), an engine that ends unasked
+    // says so with died().
     void start();
     // Asks the engine to end (SIGTERM), kills it after the grace period;
     // stopped() follows, at once when it is not running.
@@ -41,6 +42,8 @@ public:
 Q_SIGNALS:
     void ready();
     void failed(const QString& reason);
+    // The engine ended on its own after it had started; failed() does not follow.
+    void died(const QString& reason);
     void stopped();
     // The engine reported the physical interface its traffic leaves by.
     void boundInterface(const QString& name);

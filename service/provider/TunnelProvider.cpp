@@ -108,6 +108,7 @@ void TunnelProvider::launch() {
     connect(m_engine, &EngineRunner::ready, this, &TunnelProvider::engineReady);
     connect(m_engine, &EngineRunner::failed, this, &TunnelProvider::fail);
     connect(m_engine, &EngineRunner::stopped, this, &TunnelProvider::engineStopped);
+    connect(m_engine, &EngineRunner::died, this, &TunnelProvider::engineDied);
     connect(m_engine, &EngineRunner::boundInterface, this, [this](const QString& name) {
         m_interfaceReported = true;
         UserStore::recordBoundInterface(name);
@@ -149,6 +150,29 @@ void TunnelProvider::engineStopped() {
         note(u"stopped"_s);
         finish(0);
     }
+}
+
+// The tunnel service keeps its firewall while the provider runs, so the
+// user's traffic waits for the new engine instead of leaving outside the
+// tunnel; an engine that keeps dying ends the provider, and with it the
+// firewall, rather than holding the user's network hostage.
+void TunnelProvider::engineDied(const QString& reason) {
+    if (m_phase != Phase::connected) {
+        fail(reason);
+        return;
+    }
+    m_restarts.removeIf([](const QDeadlineTimer& until) { return until.hasExpired(); });
+    if (m_restarts.size() >= m_options.restartLimit) {
+        fail(reason + u" (it died %1 times within %2 seconds)"_s.arg(m_restarts.size() + 1)
+                          .arg(m_options.restartWindow.count() / 1000.0));
+        return;
+    }
+    m_restarts.append(QDeadlineTimer(m_options.restartWindow));
+    m_phase = Phase::reasserting;
+    m_report("status reasserting");
+    qCCritical(providerLog, "%s; starting it again", Log::printable(reason).constData());
+    note(u"restarting: "_s + reason);
+    launch();
 }
 
 void TunnelProvider::stop() {

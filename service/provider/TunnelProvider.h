@@ -3,6 +3,8 @@
 #include "service/provider/EffectiveConfig.h"
 #include "service/provider/EngineRunner.h"
 
+#include <QDeadlineTimer>
+#include <QList>
 #include <QObject>
 
 #include <functional>
@@ -20,6 +22,10 @@ public:
         quint16 proxyPort = 47833;
         std::chrono::milliseconds startTimeout{20000};
         std::chrono::milliseconds stopGrace{5000};
+        // An engine that dies while connected is started again, at most this
+        // many times within the window; one more death ends the provider.
+        int restartLimit = 3;
+        std::chrono::milliseconds restartWindow{60000};
     };
     // `report` writes one line to the tunnel service.
     TunnelProvider(Options options, std::function<void(const QByteArray&)> report,
@@ -42,6 +48,7 @@ private:
     void launch();
     void engineReady();
     void engineStopped();
+    void engineDied(const QString& reason);
     void fail(const QString& reason);
     void finish(int code);
     void note(const QString& state);
@@ -52,4 +59,5 @@ private:
     Phase m_phase = Phase::idle;
     QString m_summary; // the configuration in use, for the diagnostics
     bool m_interfaceReported = false;
+    QList<QDeadlineTimer> m_restarts; // when each restart of the window stops counting
 };

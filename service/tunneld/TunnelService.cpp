@@ -1,6 +1,7 @@
 #include "service/tunneld/TunnelService.h"
 
 #include "service/tunneld/Authorization.h"
+#include "service/tunneld/Firewall.h"
 #include "service/tunneld/ProfileStore.h"
 #include "service/tunneld/ServiceLog.h"
 #include "shared/tunnel/TunnelServiceApi.h"
@@ -87,14 +88,15 @@ constexpr double budgetPerSecond = 5;
 
 TunnelService::TunnelService(QDBusConnection bus, Mode mode, TunnelSession::Timing timing,
                              ProfileStore& store, RunningRecords& records,
-                             Authorization& authorization, QObject* parent)
+                             Authorization& authorization, Firewall* firewall, QObject* parent)
     : QObject(parent)
     , m_bus(std::move(bus))
     , m_mode(mode)
     , m_timing(timing)
     , m_store(store)
     , m_records(records)
-    , m_authorization(authorization) {
+    , m_authorization(authorization)
+    , m_firewall(firewall) {
     m_callerWatcher.setConnection(m_bus);
     m_callerWatcher.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
     qDBusRegisterMetaType<QList<QVariantMap>>();
@@ -126,7 +128,7 @@ void TunnelService::shutdown() {
     auto signalled = std::make_shared<bool>(false);
     const auto done = [this, signalled] {
         if (!std::exchange(*signalled, true))
-            Q_EMIT stopped();
+            finishShutdown();
     };
     if (m_sessions.isEmpty()) {
         QMetaObject::invokeMethod(this, done, Qt::QueuedConnection);
@@ -141,6 +143,18 @@ void TunnelService::shutdown() {
         });
         session->stop(u"the service is stopping"_s);
     }
+}
+
+QCoro::Task<void> TunnelService::finishShutdown() {
+    // The user is never left behind a firewall of a service that is gone.
+    if (m_firewall && m_firewall->mayBeUp()) {
+        QPointer<TunnelService> self = this;
+        QCoro::Task<void> lowering = lowerFirewall(u"the service is stopping"_s);
+        co_await lowering;
+        if (!self)
+            co_return;
+    }
+    Q_EMIT stopped();
 }
 
 void TunnelService::reassertAll(const QString& why) {
@@ -352,6 +366,7 @@ QCoro::Task<QDBusMessage> TunnelService::doRemove(QDBusMessage call, uid_t uid, 
         co_return notFound(call);
     if (!withinBudget(uid))
         co_return tooMany(call);
+    m_launches.remove(key(uid, id));
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"profile removed"_s);
     if (!m_store.remove(uid, id))
@@ -387,29 +402,73 @@ QCoro::Task<QDBusMessage> TunnelService::doStart(QDBusMessage call, uid_t uid, Q
         if (!m_store.load(uid, id))
             co_return notFound(call);
     }
-    co_return launch(call, uid, id);
+    QCoro::Task<QDBusMessage> launching = launch(call, uid, id);
+    co_return co_await launching;
 }
 
-QDBusMessage TunnelService::launch(const QDBusMessage& call, uid_t uid, const QString& id) {
-    const std::optional<TunnelProfile> profile = m_store.load(uid, id);
-    const auto refuse = [&](const QString& why) {
-        qCCritical(ServiceLog::tunneld, "uid %u: start of %s refused: %s", uid, qUtf8Printable(id),
-                   qUtf8Printable(why));
-        return failed(call, why);
-    };
+QString TunnelService::refusal(uid_t uid, const TunnelProfile& profile) const {
     if (m_stopping)
-        return refuse(u"The Halvoran tunnel service is stopping."_s);
-    if (!profile->enabled)
-        return refuse(u"The VPN profile is disabled."_s);
-    if (!profile->protocol)
-        return refuse(u"The VPN profile has no tunnel provider."_s);
+        return u"The Halvoran tunnel service is stopping."_s;
+    if (!profile.enabled)
+        return u"The VPN profile is disabled."_s;
+    if (!profile.protocol)
+        return u"The VPN profile has no tunnel provider."_s;
     // One interface and one routing table: tunnels of two users would fight
     // over both, and one user's second tunnel would undo the first.
-    TunnelSession* previous = nullptr;
     for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it) {
         if (uidOf(it.key()) != uid)
-            return refuse(u"Another user's VPN tunnel is running on this computer. Only one "
-                          u"can run at a time."_s);
+            return u"Another user's VPN tunnel is running on this computer. Only one can run "
+                   u"at a time."_s;
+    }
+    return {};
+}
+
+QDBusMessage TunnelService::refuse(const QDBusMessage& call, uid_t uid, const QString& id,
+                                   const QString& why) const {
+    qCCritical(ServiceLog::tunneld, "uid %u: start of %s refused: %s", uid, qUtf8Printable(id),
+               qUtf8Printable(why));
+    return failed(call, why);
+}
+
+// The firewall goes up before the provider runs, so nothing leaves while the
+// tunnel connects; a start that cannot have it does not start at all.
+QCoro::Task<QDBusMessage> TunnelService::launch(QDBusMessage call, uid_t uid, QString id) {
+    if (!m_firewall)
+        co_return launchNow(call, uid, id);
+    if (const QString why = refusal(uid, *m_store.load(uid, id)); !why.isEmpty())
+        co_return refuse(call, uid, id, why);
+    const QString name = key(uid, id);
+    const quint64 ticket = ++m_lastTicket;
+    m_launches.insert(name, ticket);
+    QPointer<TunnelService> self = this;
+    QCoro::Task<QString> raising = m_firewall->raise();
+    const QString problem = co_await raising;
+    if (!self)
+        co_return failed(call, u"The Halvoran tunnel service is stopping."_s);
+    const bool withdrawn = m_launches.value(name) != ticket;
+    if (!withdrawn)
+        m_launches.remove(name);
+    lowerWhenIdle(); // unless this start gets its tunnel going below
+    if (!problem.isEmpty())
+        co_return refuse(call, uid, id,
+                         u"The tunnel cannot start without its firewall: "_s + problem + u'.');
+    if (!m_store.load(uid, id))
+        co_return notFound(call);
+    if (withdrawn) {
+        qCInfo(ServiceLog::tunneld, "uid %u: start of %s withdrawn before it began", uid,
+               qUtf8Printable(id));
+        co_return call.createReply();
+    }
+    qCInfo(ServiceLog::tunneld, "uid %u: firewall up for %s", uid, qUtf8Printable(id));
+    co_return launchNow(call, uid, id);
+}
+
+QDBusMessage TunnelService::launchNow(const QDBusMessage& call, uid_t uid, const QString& id) {
+    const std::optional<TunnelProfile> profile = m_store.load(uid, id);
+    if (const QString why = refusal(uid, *profile); !why.isEmpty())
+        return refuse(call, uid, id, why);
+    TunnelSession* previous = nullptr;
+    for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it) {
         if (it.key() != key(uid, id))
             previous = it.value();
     }
@@ -417,12 +476,12 @@ QDBusMessage TunnelService::launch(const QDBusMessage& call, uid_t uid, const QS
     const QString program =
         ProviderLaunch::providerProgram(profile->protocol->providerBundleIdentifier, &error);
     if (program.isEmpty())
-        return refuse(u"Cannot start the tunnel: "_s + error + u'.');
+        return refuse(call, uid, id, u"Cannot start the tunnel: "_s + error + u'.');
     std::optional<ProviderLaunch> how = m_mode == Mode::system
                                             ? ProviderLaunch::asUser(program, uid, &error)
                                             : std::optional(ProviderLaunch::asSelf(program));
     if (!how)
-        return refuse(u"Cannot start the tunnel: "_s + error + u'.');
+        return refuse(call, uid, id, u"Cannot start the tunnel: "_s + error + u'.');
     QByteArray configuration =
         QJsonDocument(profile->protocol->providerConfiguration).toJson(QJsonDocument::Compact);
     QStringList secrets = secretsOf(*profile->protocol);
@@ -448,6 +507,7 @@ QCoro::Task<QDBusMessage> TunnelService::doStop(QDBusMessage call, uid_t uid, QS
         co_return notFound(call);
     if (!withinBudget(uid))
         co_return tooMany(call);
+    m_launches.remove(key(uid, id));
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"asked to"_s);
     co_return call.createReply();
@@ -479,6 +539,7 @@ QCoro::Task<QDBusMessage> TunnelService::doRequestApproval(QDBusMessage call, ui
 
 QCoro::Task<QDBusMessage> TunnelService::doRevokeApproval(QDBusMessage call, uid_t uid) {
     if (m_mode == Mode::system) {
+        m_launches.removeIf([uid](const auto& launch) { return uidOf(launch.key()) == uid; });
         for (auto it = m_sessions.cbegin(); it != m_sessions.cend(); ++it) {
             if (uidOf(it.key()) == uid)
                 it.value()->stop(u"approval revoked"_s);
@@ -511,8 +572,33 @@ TunnelSession* TunnelService::sessionFor(uid_t uid, const QString& id) {
         if (m_sessions.value(name) == session)
             m_sessions.remove(name);
         session->deleteLater();
+        // Ended for good, unless a start waited for it to end (a switch to
+        // another profile), which runs by the next turn behind the same rules.
+        lowerWhenIdle();
     });
     return session;
+}
+
+void TunnelService::lowerWhenIdle() {
+    if (!m_firewall)
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_sessions.isEmpty() && m_launches.isEmpty() && m_firewall->mayBeUp())
+                lowerFirewall(u"no tunnel runs"_s);
+        },
+        Qt::QueuedConnection);
+}
+
+QCoro::Task<void> TunnelService::lowerFirewall(QString why) {
+    QCoro::Task<QString> lowering = m_firewall->lower();
+    const QString problem = co_await lowering;
+    if (problem.isEmpty())
+        qCInfo(ServiceLog::tunneld, "firewall removed (%s)", qUtf8Printable(why));
+    else
+        qCCritical(ServiceLog::tunneld, "the firewall could not be removed (%s): %s",
+                   qUtf8Printable(why), qUtf8Printable(problem));
 }
 
 void TunnelService::announce(uid_t uid, const QString& id, VpnStatus status) {

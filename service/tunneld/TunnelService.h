@@ -18,7 +18,9 @@
 #include <sys/types.h>
 
 class Authorization;
+class Firewall;
 class ProfileStore;
+struct TunnelProfile;
 class RunningRecords;
 
 // The object on the bus: each caller's VPN profiles and their tunnels, served
@@ -33,8 +35,10 @@ class TunnelService final : public QObject, protected QDBusContext {
 public:
     enum class Mode { session, system };
 
+    // `firewall` guards system mode's tunnels; null in session mode.
     TunnelService(QDBusConnection bus, Mode mode, TunnelSession::Timing timing, ProfileStore& store,
-                  RunningRecords& records, Authorization& authorization, QObject* parent = nullptr);
+                  RunningRecords& records, Authorization& authorization, Firewall* firewall,
+                  QObject* parent = nullptr);
     ~TunnelService() override;
 
     // Re-establishes every connected tunnel (after sleep, on a new network).
@@ -88,8 +92,18 @@ private:
     QCoro::Task<QDBusMessage> doRequestApproval(QDBusMessage call, uid_t uid, bool interactive);
     QCoro::Task<QDBusMessage> doRevokeApproval(QDBusMessage call, uid_t uid);
 
-    // Starts the profile's tunnel once the user's other tunnel, if any, is down.
-    QDBusMessage launch(const QDBusMessage& call, uid_t uid, const QString& id);
+    // Starts the profile's tunnel behind the firewall (system mode), once the
+    // user's other tunnel, if any, is down.
+    QCoro::Task<QDBusMessage> launch(QDBusMessage call, uid_t uid, QString id);
+    QDBusMessage launchNow(const QDBusMessage& call, uid_t uid, const QString& id);
+    // Why the profile's tunnel may not start now; empty when it may.
+    QString refusal(uid_t uid, const TunnelProfile& profile) const;
+    QDBusMessage refuse(const QDBusMessage& call, uid_t uid, const QString& id,
+                        const QString& why) const;
+    // Drops the firewall, on a later turn, once no tunnel runs or is starting.
+    void lowerWhenIdle();
+    QCoro::Task<void> lowerFirewall(QString why);
+    QCoro::Task<void> finishShutdown();
     VpnStatus statusOf(uid_t uid, const QString& id) const;
     TunnelSession* sessionFor(uid_t uid, const QString& id);
     void announce(uid_t uid, const QString& id, VpnStatus status);
@@ -102,6 +116,11 @@ private:
     ProfileStore& m_store;
     RunningRecords& m_records;
     Authorization& m_authorization;
+    Firewall* m_firewall;
+    // Starts waiting for the firewall, by "<uid>-<id>": a stop, removal or
+    // revocation meanwhile withdraws the ticket and the start is dropped.
+    QHash<QString, quint64> m_launches;
+    quint64 m_lastTicket = 0;
     // Running tunnels by "<uid>-<id>".
     QHash<QString, TunnelSession*> m_sessions;
     // Users of the callers seen, by unique bus name, until they leave the bus;

@@ -5,6 +5,7 @@
 #include "platform/LogSink.h"
 #include "platform/linux/JournalLogSink.h"
 #include "service/tunneld/Authorization.h"
+#include "service/tunneld/Firewall.h"
 #include "service/tunneld/NetworkWatchers.h"
 #include "service/tunneld/ProfileStore.h"
 #include "service/tunneld/RunningRecords.h"
@@ -114,7 +115,13 @@ int main(int argc, char** argv) {
                                          u"ms"_s, u"2000"_s);
     const QCommandLineOption logStderr(u"log-stderr"_s,
                                        u"Write the log to stderr instead of the journal."_s);
-    parser.addOptions({session, stateDir, connectTimeout, stopTimeout, routeSettle, logStderr});
+    const QCommandLineOption nft(u"nft"_s,
+                                 u"The nft program that sets system mode's firewall (default: "
+                                 u"/usr/sbin/nft, else /sbin/nft). For tests only: the unit "
+                                 u"never sets it."_s,
+                                 u"path"_s);
+    parser.addOptions(
+        {session, stateDir, connectTimeout, stopTimeout, routeSettle, logStderr, nft});
     parser.process(app);
 
     const bool sessionMode = parser.isSet(session);
@@ -149,7 +156,12 @@ int main(int argc, char** argv) {
     // logind and polkit live on the system bus whichever bus we serve.
     const QDBusConnection systemBus = QDBusConnection::systemBus();
     Authorization authorization(systemBus, store);
-    TunnelService service(bus, mode, timing, store, records, authorization);
+    // Only a system service's tunnels route the whole machine.
+    std::unique_ptr<Firewall> firewall;
+    if (!sessionMode)
+        firewall = std::make_unique<Firewall>(parser.isSet(nft) ? parser.value(nft)
+                                                                : Firewall::systemProgram());
+    TunnelService service(bus, mode, timing, store, records, authorization, firewall.get());
     new TunnelServiceAdaptor(&service);
     QObject::connect(&service, &TunnelService::stopped, &app, &QCoreApplication::quit);
 
@@ -182,6 +194,13 @@ int main(int argc, char** argv) {
     // Calls wait in the queue until this is done.
     if (const int killed = records.reconcile())
         qCInfo(ServiceLog::tunneld, "stopped %d tunnel(s) left by an earlier run", killed);
+    // A run that crashed may have left its firewall up with no tunnel behind
+    // it, which would keep the machine off the network.
+    if (firewall) {
+        if (const QString problem = firewall->lowerNow(); !problem.isEmpty())
+            qCCritical(ServiceLog::tunneld, "cannot remove a firewall left by an earlier run: %s",
+                       qUtf8Printable(problem));
+    }
     handleTermination(service);
     qCInfo(ServiceLog::tunneld, "serving %s on the %s bus, state in %s",
            qUtf8Printable(QString(TunnelServiceApi::busName)), sessionMode ? "session" : "system",

@@ -44,4 +44,14 @@ inline constexpr double rulesetMaxAgeBeforeStart = 300;
 // it, waits this long, and starts it again.
 inline constexpr std::chrono::milliseconds restartPause{500};
 
+// System mode's TUN device, which the engine creates and the tunnel service's
+// firewall lets everything out through.
+inline constexpr char tunInterfaceName[] = "halvoran0";
+// The routing mark the engine puts on every connection of its own (sing-box's
+// route.default_mark): the firewall lets marked packets out, as they are the
+// engine reaching its edges or what the configuration sends direct. Setting a
+// mark takes CAP_NET_ADMIN (or CAP_NET_RAW), so no ordinary program of the
+// user's can pass for the engine. Unlike sing-box's own marks (0x2023, 0x2024).
+inline constexpr quint32 engineRoutingMark = 0x48560001;
+
 } // namespace TunnelContract

@@ -271,9 +271,11 @@ TEST_F(ProviderProcess, FailuresEndInOneErrorLine) {
          },
          {u"status connecting"_s},
          u"error sing-box did not report that it had started within 0.3 seconds"_s},
-        {"engine dies",
+        {"engine dies, again and again",
          [](Provider::Setup& s) { s.engineMode = u"exit-later"_s; },
-         {u"status connecting"_s, u"status connected"_s},
+         {u"status connecting"_s, u"status connected"_s, u"status reasserting"_s,
+          u"status connected"_s, u"status reasserting"_s, u"status connected"_s,
+          u"status reasserting"_s, u"status connected"_s},
          u"error sing-box stopped unexpectedly (exit status 3): ERROR[0001] dial tcp: connection "
          "lost"_s},
         {"no configuration downloaded",

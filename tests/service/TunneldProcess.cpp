@@ -22,6 +22,8 @@ TunneldProcess::TunneldProcess(Options options)
     arguments << u"--state-dir"_s << m_stateDir << u"--log-stderr"_s;
     if (m_options.session)
         arguments << u"--session"_s;
+    else
+        arguments << u"--nft"_s << m_options.nft;
     m_process.setArguments(arguments);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"HALVORAN_TUNNEL_PROVIDER"_s, m_options.provider);

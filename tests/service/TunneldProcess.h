@@ -19,6 +19,9 @@ public:
         bool session = true;
         QString stateDir; // a fresh temporary one when empty
         QString provider = QStringLiteral(STANDIN_PROVIDER);
+        // System mode's nft: by default one that changes nothing, so that a
+        // test in the machine's own network never firewalls the machine.
+        QString nft = QStringLiteral("/bin/true");
         QStringList arguments{QStringLiteral("--connect-timeout=1500"),
                               QStringLiteral("--stop-timeout=400"),
                               QStringLiteral("--route-settle=100")};
