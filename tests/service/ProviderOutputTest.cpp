@@ -92,8 +92,14 @@ TEST(ProviderOutput, AProviderInheritsNoDescriptorAndOnlyTheNetworkCapabilities)
     // CAP_NET_BIND_SERVICE (10) and CAP_NET_ADMIN (12).
     EXPECT_EQ(statusField(pid, "CapBnd").toStdString(), "0000000000001400");
     EXPECT_EQ(statusField(pid, "CapAmb").toStdString(), "0000000000001400");
-    EXPECT_EQ(QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-              (QStringList{u"0"_s, u"1"_s, u"2"_s}));
+    // The program may hold a file of its own open for a moment as it starts
+    // (sleep reads its locale); a descriptor handed down stays for good.
+    const auto descriptors = [pid] {
+        return QDir(u"/proc/%1/fd"_s.arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+    };
+    const QStringList standard{u"0"_s, u"1"_s, u"2"_s};
+    Async::waitUntil([&] { return descriptors() == standard; }, 2s);
+    EXPECT_EQ(descriptors(), standard);
     ::close(leaked);
     provider.kill();
     provider.waitForFinished(5000);

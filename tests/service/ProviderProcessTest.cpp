@@ -8,6 +8,7 @@
 #include "shared/rulesets/RulesetCache.h"
 #include "shared/settings/SharedDefaults.h"
 #include "tests/service/ServiceConfig.h"
+#include "tests/support/AnyUserCopy.h"
 #include "tests/support/Async.h"
 #include "tests/support/QtPrinters.h"
 
@@ -45,6 +46,7 @@ public:
         QByteArray input = profile;
         QString engineMode = u"run"_s;
         bool engineOnPath = true;
+        QString program = QStringLiteral(PROVIDER);
         QStringList wrapper; // a program that starts the provider (setpriv)
         QMap<QString, QString> environment;
     };
@@ -64,7 +66,7 @@ public:
             env.insert(it.key(), it.value());
         m_process.setProcessEnvironment(env);
         const QStringList command =
-            setup.wrapper + QStringList{QStringLiteral(PROVIDER)} + setup.arguments;
+            setup.wrapper + QStringList{setup.program} + setup.arguments;
         m_process.start(command.first(), command.mid(1));
         EXPECT_TRUE(m_process.waitForStarted(5000));
         m_process.write(setup.input);
@@ -362,6 +364,9 @@ protected:
         ASSERT_TRUE(m_trusted.isValid());
         ::chmod(QFile::encodeName(m_trusted.path()).constData(), 0755);
         engineIn(u"bin"_s);
+        // The unprivileged user runs a copy, with its library beside it.
+        copyForAnyUser(QStringLiteral(TESSALINE_LIBRARY));
+        m_provider = copyForAnyUser(QStringLiteral(PROVIDER));
     }
 
     QString home() const { return m_dir.filePath(u"nobody"_s); }
@@ -380,6 +385,7 @@ protected:
     }
     Provider::Setup setup(const QString& bin = u"bin"_s) const {
         Provider::Setup s;
+        s.program = m_provider;
         s.arguments = QStringList{u"--mode"_s, u"system"_s};
         s.environment = {{u"XDG_CONFIG_HOME"_s, home() + u"/config"_s},
                          {u"XDG_DATA_HOME"_s, home() + u"/data"_s},
@@ -391,6 +397,7 @@ protected:
     }
 
     QString m_setpriv;
+    QString m_provider;
     QTemporaryDir m_trusted{u"/run/halvoran-provider-test-XXXXXX"_s};
 };
 

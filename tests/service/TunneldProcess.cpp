@@ -1,6 +1,7 @@
 #include "tests/service/TunneldProcess.h"
 
 #include "shared/tunnel/TunnelServiceApi.h"
+#include "tests/support/AnyUserCopy.h"
 #include "tests/support/Async.h"
 
 #include <QDBusConnectionInterface>
@@ -26,7 +27,10 @@ TunneldProcess::TunneldProcess(Options options)
         arguments << u"--nft"_s << m_options.nft;
     m_process.setArguments(arguments);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"HALVORAN_TUNNEL_PROVIDER"_s, m_options.provider);
+    // In system mode the provider runs as the user who started the tunnel.
+    environment.insert(u"HALVORAN_TUNNEL_PROVIDER"_s, m_options.session
+                                                          ? m_options.provider
+                                                          : copyForAnyUser(m_options.provider));
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
 }
@@ -116,7 +120,7 @@ QJsonArray callAsPeer(const QJsonArray& calls) {
     QProcess peer;
     peer.start(u"setpriv"_s,
                {u"--reuid=%1"_s.arg(peerUid), u"--regid=%1"_s.arg(peerUid), u"--clear-groups"_s,
-                QStringLiteral(CALL_AS_PEER),
+                copyForAnyUser(QStringLiteral(CALL_AS_PEER)),
                 QString::fromUtf8(QJsonDocument(calls).toJson(QJsonDocument::Compact))});
     if (!peer.waitForFinished(20000)) {
         peer.kill();
