@@ -98,6 +98,8 @@ private:
     void handleExtensionStatus(const SystemExtensionInstaller::Status& status);
     // A subscription token is stored.
     static bool hasSubscription();
+    // Removes `profile` from the system; a failure is logged, never thrown.
+    static QCoro::Task<void> removeLogged(std::shared_ptr<VpnProfile> profile);
     void failActivation(const QString& message);
     QCoro::Task<void> removeStrayProfiles();
 

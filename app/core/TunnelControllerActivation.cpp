@@ -1,6 +1,5 @@
 // Activation: trading a code for a subscription, and installing the profile.
 #include "app/core/TunnelController.h"
-
 #include "app/core/TunnelMessages.h"
 #include "platform/VpnProfile.h"
 #include "shared/api/APIClient.h"
@@ -59,7 +58,8 @@ bool isInPlace(const VpnProfile& profile, const QString& subscriptionURL) {
     const std::optional<TunnelProviderProtocol>& protocol = profile.protocolConfiguration();
     if (!protocol || !profile.isEnabled())
         return false;
-    const QVariant entry = protocol->providerConfiguration.value(TunnelContract::subscriptionURLKey);
+    const QVariant entry =
+        protocol->providerConfiguration.value(TunnelContract::subscriptionURLKey);
     return entry.typeId() == QMetaType::QString && entry.toString() == subscriptionURL;
 }
 
@@ -186,13 +186,8 @@ QCoro::Task<void> TunnelController::installProfile(QString subscriptionURL) {
         // Saved, though, it carries the token in its URL, and no stored
         // subscription stands behind it: it must not stay in the system.
         if (saved && self && !hasSubscription()) {
-            QCoro::Task<void> removing = profile->removeFromPreferences();
-            try {
-                co_await removing;
-            } catch (const std::exception& error) {
-                qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
-                           qUtf8Printable(TunnelMessages::describe(error)));
-            }
+            QCoro::Task<void> removing = removeLogged(profile);
+            co_await removing;
             if (self && m_manager == profile)
                 m_manager.reset();
         }
@@ -236,15 +231,19 @@ QCoro::Task<void> TunnelController::removeStrayProfiles() {
         // The same system profile may be held through another object.
         if (m_manager && &profile->connection() == &m_manager->connection())
             continue;
-        QCoro::Task<void> removing = profile->removeFromPreferences();
-        try {
-            co_await removing;
-        } catch (const std::exception& error) {
-            if (self)
-                qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
-                           qUtf8Printable(TunnelMessages::describe(error)));
-        }
+        QCoro::Task<void> removing = removeLogged(profile);
+        co_await removing;
         if (!self)
             co_return;
+    }
+}
+
+QCoro::Task<void> TunnelController::removeLogged(std::shared_ptr<VpnProfile> profile) {
+    try {
+        QCoro::Task<void> removing = profile->removeFromPreferences();
+        co_await removing;
+    } catch (const std::exception& error) {
+        qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
+                   qUtf8Printable(TunnelMessages::describe(error)));
     }
 }

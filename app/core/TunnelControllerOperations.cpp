@@ -202,14 +202,8 @@ QCoro::Task<void> TunnelController::signOut() {
     SharedDefaults::setSubscriptionURL(std::nullopt);
     SharedDefaults::clearAll();
     if (const std::shared_ptr<VpnProfile> profile = m_manager) {
-        try {
-            QCoro::Task<void> removing = profile->removeFromPreferences();
-            co_await removing;
-        } catch (const std::exception& error) {
-            if (self)
-                qCCritical(Log::tunnel, "removeFromPreferences failed: %s",
-                           qUtf8Printable(TunnelMessages::describe(error)));
-        }
+        QCoro::Task<void> removing = removeLogged(profile);
+        co_await removing;
         if (!self)
             co_return;
     }
