@@ -259,6 +259,15 @@ void TunnelService::forgetCaller(const QString& busName) {
         m_callersByUser.remove(uid);
 }
 
+std::optional<QDBusMessage> TunnelService::refuseChange(const QDBusMessage& call, uid_t uid,
+                                                        const QString& id) {
+    if (!m_store.load(uid, id))
+        return notFound(call);
+    if (!withinBudget(uid))
+        return tooMany(call);
+    return std::nullopt;
+}
+
 bool TunnelService::withinBudget(uid_t uid) {
     Budget& budget = m_budgets[uid];
     if (!budget.since.isValid()) {
@@ -362,10 +371,8 @@ QCoro::Task<QDBusMessage> TunnelService::doLoad(QDBusMessage call, uid_t uid, QS
 }
 
 QCoro::Task<QDBusMessage> TunnelService::doRemove(QDBusMessage call, uid_t uid, QString id) {
-    if (!m_store.load(uid, id))
-        co_return notFound(call);
-    if (!withinBudget(uid))
-        co_return tooMany(call);
+    if (std::optional<QDBusMessage> refused = refuseChange(call, uid, id))
+        co_return *refused;
     m_launches.remove(key(uid, id));
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"profile removed"_s);
@@ -377,10 +384,8 @@ QCoro::Task<QDBusMessage> TunnelService::doRemove(QDBusMessage call, uid_t uid, 
 }
 
 QCoro::Task<QDBusMessage> TunnelService::doStart(QDBusMessage call, uid_t uid, QString id) {
-    if (!m_store.load(uid, id))
-        co_return notFound(call);
-    if (!withinBudget(uid))
-        co_return tooMany(call);
+    if (std::optional<QDBusMessage> refused = refuseChange(call, uid, id))
+        co_return *refused;
     if (m_mode == Mode::system) {
         if (!m_authorization.isApproved(uid))
             co_return notApproved(call);
@@ -503,10 +508,8 @@ QDBusMessage TunnelService::launchNow(const QDBusMessage& call, uid_t uid, const
 }
 
 QCoro::Task<QDBusMessage> TunnelService::doStop(QDBusMessage call, uid_t uid, QString id) {
-    if (!m_store.load(uid, id))
-        co_return notFound(call);
-    if (!withinBudget(uid))
-        co_return tooMany(call);
+    if (std::optional<QDBusMessage> refused = refuseChange(call, uid, id))
+        co_return *refused;
     m_launches.remove(key(uid, id));
     if (TunnelSession* session = m_sessions.value(key(uid, id)))
         session->stop(u"asked to"_s);

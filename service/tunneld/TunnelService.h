@@ -81,6 +81,10 @@ private:
     // Whether one more change of `uid` fits its budget: one user's loop must
     // not take the service from everyone else.
     bool withinBudget(uid_t uid);
+    // The answer to a change of profile `id` that cannot go on: the profile
+    // is not the caller's, or the caller's budget is spent.
+    std::optional<QDBusMessage> refuseChange(const QDBusMessage& call, uid_t uid,
+                                             const QString& id);
 
     QCoro::Task<QDBusMessage> doLoadAll(QDBusMessage call, uid_t uid);
     QCoro::Task<QDBusMessage> doSave(QDBusMessage call, uid_t uid, QVariantMap map);
