@@ -11,6 +11,7 @@
 #include "shared/net/HttpSession.h"
 #include "shared/settings/Constants.h"
 #include "shared/settings/SharedDefaults.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -48,11 +49,12 @@ struct ConnectedDevice {
     }
     std::unique_ptr<TunnelController> controller() {
         return std::make_unique<TunnelController>(profiles, extensions, api, Clock::system(),
+                                                  NetworkAccessFactory::standard(),
                                                   QHash<QString, QUrl>());
     }
     FakeVpnProfileStore profiles;
     FakeExtensionManager extensions;
-    APIClient api{Clock::system()};
+    APIClient api{Clock::system(), NetworkAccessFactory::standard()};
 };
 
 // Keeps the controller's lines (a monitor restart logs one) out of the
@@ -182,7 +184,7 @@ struct Http2Service {
 // Downloads `count` rule-sets at once, as a connect does, on a fresh session
 // (new connections included); milliseconds, or -1 if one failed.
 double downloadAll(const Http2Service& service, quint16 port, int count) {
-    HttpSession session({10s, std::nullopt, false}, Clock::system());
+    HttpSession session({10s, std::nullopt, false}, Clock::system(), NetworkAccessFactory::standard());
     QElapsedTimer elapsed;
     elapsed.start();
     std::vector<QCoro::Task<HttpResult>> downloads;

@@ -5,6 +5,7 @@
 #include "shared/rulesets/RulesetCache.h"
 #include "tests/support/Async.h"
 #include "tests/support/HttpFixture.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QElapsedTimer>
 
@@ -68,7 +69,7 @@ void HealthSweep(benchmark::State& state) {
     }
     const QStringList names = probes.keys();
     for (auto _ : state) {
-        HealthMonitor monitor(probes, Clock::system());
+        HealthMonitor monitor(probes, Clock::system(), NetworkAccessFactory::standard());
         monitor.start(names);
         Async::waitUntil(
             [&] {

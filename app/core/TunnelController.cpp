@@ -33,14 +33,15 @@ QString TunnelMessages::describe(const std::exception& error) {
 
 TunnelController::TunnelController(VpnProfileStore& profiles, ExtensionManager& extensions,
                                    APIClient& api, std::shared_ptr<Clock> clock,
+                                   const NetworkAccessFactory& network,
                                    QHash<QString, QUrl> healthProbes, QObject* parent)
     : QObject(parent)
-    , m_health(new HealthMonitor(std::move(healthProbes), clock, this))
+    , m_health(new HealthMonitor(std::move(healthProbes), clock, network, this))
     , m_sysext(new SystemExtensionInstaller(extensions, this))
     , m_profiles(profiles)
     , m_api(api)
     , m_clock(std::move(clock))
-    , m_downloads(RulesetCache::makeDownloadSession(m_clock)) {
+    , m_downloads(RulesetCache::makeDownloadSession(m_clock, network)) {
     m_metadata = SharedDefaults::loadMetadata();
     syncHealthMonitor();
     setPreferredEdgeTag(SharedDefaults::preferredEdgeTag());

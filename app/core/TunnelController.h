@@ -16,6 +16,7 @@ class APIClient;
 class Cancellation;
 class Clock;
 class HttpSession;
+class NetworkAccessFactory;
 class VpnProfile;
 class VpnProfileStore;
 
@@ -36,11 +37,12 @@ class TunnelController final : public QObject {
     Q_PROPERTY(HealthMonitor* health READ health CONSTANT)
     Q_PROPERTY(SystemExtensionInstaller* sysext READ sysext CONSTANT)
 public:
-    // The platform's profile store and extension service, the service client
-    // and the clock of the polls and pauses; `healthProbes` are the health
+    // The platform's profile store and extension service, the service client,
+    // the clock of the polls and pauses, and the network factory of the
+    // rule-set downloads and the health probes; `healthProbes` are the health
     // monitor's reference services.
     TunnelController(VpnProfileStore& profiles, ExtensionManager& extensions, APIClient& api,
-                     std::shared_ptr<Clock> clock,
+                     std::shared_ptr<Clock> clock, const NetworkAccessFactory& network,
                      QHash<QString, QUrl> healthProbes = HealthProbe::probesByRuleset(),
                      QObject* parent = nullptr);
     ~TunnelController() override;

@@ -14,6 +14,7 @@
 #include "shared/api/APIClient.h"
 #include "shared/async/Clock.h"
 #include "shared/log/Log.h"
+#include "shared/net/NetworkAccess.h"
 #include "shared/settings/SharedDefaults.h"
 
 #include <QApplication>
@@ -79,12 +80,15 @@ int main(int argc, char** argv) {
     const TunnelServiceBus bus = TunnelServiceBus::fromEnvironment();
     DbusVpnProfileStore profiles(bus);
     DbusExtensionManager extensions(bus);
-    TunnelController tunnel(profiles, extensions, APIClient::shared(), clock);
+    // Every HTTP session of the program takes its manager from here.
+    const NetworkAccessFactory network;
+    APIClient api(clock, network);
+    TunnelController tunnel(profiles, extensions, api, clock, network);
     UpdateChecker updates([&](UpdaterDelegate& delegate) -> std::unique_ptr<Updater> {
         if (selfTest)
             return nullptr;
         return std::make_unique<AppcastUpdater>(AppcastUpdater::buildConfiguration(), delegate,
-                                                desktop, clock);
+                                                desktop, clock, network);
     });
     TunnelAdapter adapter(tunnel, desktop, clock);
     UiContext context(adapter, updates, desktop);

@@ -17,7 +17,8 @@ AppcastUpdater::Configuration AppcastUpdater::buildConfiguration() {
 }
 
 AppcastUpdater::AppcastUpdater(Configuration configuration, UpdaterDelegate& delegate,
-                               Desktop& desktop, std::shared_ptr<Clock> clock, QObject* parent)
+                               Desktop& desktop, std::shared_ptr<Clock> clock,
+                               const NetworkAccessFactory& network, QObject* parent)
     : QObject(parent)
     , m_configuration(std::move(configuration))
     , m_delegate(delegate)
@@ -28,7 +29,7 @@ AppcastUpdater::AppcastUpdater(Configuration configuration, UpdaterDelegate& del
                                                              .resourceTimeout = 60s,
                                                              .ephemeral = true,
                                                              .maxBodyBytes = Appcast::maxBytes},
-                                        m_clock))
+                                        m_clock, network))
     , m_timer(m_clock->createTimer()) {
     QObject::connect(m_timer.get(), &ClockTimer::timeout, this, [this] { check(); });
     // The first check waits until the program is up and drawn.

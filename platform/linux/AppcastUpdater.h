@@ -12,6 +12,7 @@ class Clock;
 class ClockTimer;
 class Desktop;
 class HttpSession;
+class NetworkAccessFactory;
 
 // The updater of the Linux build: it reads an appcast feed on a schedule and
 // reports whether it offers a build newer than the running one. Installing is
@@ -31,7 +32,8 @@ public:
 
     // Starts at once: the first check runs ten seconds later.
     AppcastUpdater(Configuration configuration, UpdaterDelegate& delegate, Desktop& desktop,
-                   std::shared_ptr<Clock> clock, QObject* parent = nullptr);
+                   std::shared_ptr<Clock> clock, const NetworkAccessFactory& network,
+                   QObject* parent = nullptr);
     ~AppcastUpdater() override;
 
     void checkForUpdates() override;

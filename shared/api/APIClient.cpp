@@ -3,6 +3,7 @@
 #include "shared/coding/DateCoding.h"
 #include "shared/coding/JsonCoding.h"
 #include "shared/model/SingboxClientConfig.h"
+#include "shared/net/NetworkAccess.h"
 #include "shared/settings/Constants.h"
 #include "shared/settings/SharedDefaults.h"
 
@@ -103,17 +104,12 @@ template <typename T> T decodeAnswer(const JsonDecoder& decoder, const QByteArra
 } // namespace
 
 APIClient& APIClient::shared() {
-    static APIClient client(Clock::system());
+    static APIClient client(Clock::system(), NetworkAccessFactory::standard());
     return client;
 }
 
-APIClient::APIClient(std::shared_ptr<Clock> clock)
-    : m_decoder(JsonDecoder::iso8601Fractional())
-    , m_session({sessionRequestTimeout, sessionResourceTimeout, false}, std::move(clock)) {
-    // The service speaks snake_case; the stored metadata has no underscores,
-    // so switching the shared decoder changes nothing for it.
-    m_decoder.setKeyDecodingStrategy(JsonDecoder::KeyDecodingStrategy::convertFromSnakeCase);
-}
+APIClient::APIClient(std::shared_ptr<Clock> clock, const NetworkAccessFactory& network)
+    : m_session({sessionRequestTimeout, sessionResourceTimeout, false}, std::move(clock), network) {}
 
 QCoro::Task<ActivationResponse> APIClient::activate(QString code, QString deviceId) {
     const QByteArray body = activationEncoder().encode(Payload{code, deviceId});

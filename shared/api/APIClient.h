@@ -1,6 +1,7 @@
 #pragma once
 
 #include "shared/api/APIError.h"
+#include "shared/coding/JsonCoding.h"
 #include "shared/model/ActivationResponse.h"
 #include "shared/model/SubscriptionMetadata.h"
 #include "shared/net/HttpSession.h"
@@ -9,7 +10,7 @@
 
 #include <optional>
 
-class JsonDecoder;
+class NetworkAccessFactory;
 
 // A downloaded subscription: the configuration exactly as served, and its
 // condensed view.
@@ -23,10 +24,12 @@ struct SubscriptionFetch {
 // Logs nothing: the subscription URL carries the user's token.
 class APIClient {
 public:
-    // The process's client, made on first use (on the main thread), on the system clock.
+    // The process's client, made on first use (on the main thread), on the
+    // system clock and the standard network factory.
     static APIClient& shared();
-    // A client whose time-outs and fetch times follow `clock`.
-    explicit APIClient(std::shared_ptr<Clock> clock);
+    // A client whose time-outs and fetch times follow `clock`, on a manager
+    // from `network`.
+    APIClient(std::shared_ptr<Clock> clock, const NetworkAccessFactory& network);
     APIClient(const APIClient&) = delete;
     APIClient& operator=(const APIClient&) = delete;
 
@@ -42,7 +45,8 @@ public:
                                                      std::optional<double> timeoutSeconds = {});
 
 private:
-    JsonDecoder& m_decoder;
+    // The client's own: the service speaks snake_case, stored records do not.
+    const JsonDecoder m_decoder{JsonDecoder::KeyDecodingStrategy::convertFromSnakeCase};
     HttpSession m_session;
 };
 

@@ -483,8 +483,8 @@ JsonDocument::~JsonDocument() = default;
 
 // --- JsonDecoder
 
-JsonDecoder& JsonDecoder::iso8601Fractional() {
-    static JsonDecoder shared;
+const JsonDecoder& JsonDecoder::iso8601Fractional() {
+    static const JsonDecoder shared;
     return shared;
 }
 

@@ -5,7 +5,6 @@
 #include <QJsonValue>
 #include <QString>
 
-#include <atomic>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -142,15 +141,11 @@ public:
 
     explicit JsonDecoder(KeyDecodingStrategy keys = KeyDecodingStrategy::useDefaultKeys)
         : m_keys(keys) {}
-    // The process-wide decoder for stored records and service answers.
-    static JsonDecoder& iso8601Fractional();
+    // The process-wide decoder of stored records: keys as declared. It never
+    // changes; a reader of snake_case (the service client) has its own.
+    static const JsonDecoder& iso8601Fractional();
 
-    KeyDecodingStrategy keyDecodingStrategy() const {
-        return m_keys.load(std::memory_order_acquire);
-    }
-    void setKeyDecodingStrategy(KeyDecodingStrategy strategy) {
-        m_keys.store(strategy, std::memory_order_release);
-    }
+    KeyDecodingStrategy keyDecodingStrategy() const { return m_keys; }
 
     // Parses `json` and hands its top node to `T::decode`, while the document
     // lives. Throws DecodingError.
@@ -160,7 +155,7 @@ public:
     }
 
 private:
-    std::atomic<KeyDecodingStrategy> m_keys;
+    KeyDecodingStrategy m_keys;
 };
 
 // Encoding rules: dates as DateCoding::formatFractional, keys as declared or

@@ -15,12 +15,12 @@ constexpr auto probeResourceTimeout = 10s;
 } // namespace
 
 HealthMonitor::HealthMonitor(QHash<QString, QUrl> probes, std::shared_ptr<Clock> clock,
-                             QObject* parent)
+                             const NetworkAccessFactory& network, QObject* parent)
     : QObject(parent)
     , m_probes(std::move(probes))
     , m_clock(std::move(clock))
     , m_session(std::make_shared<HttpSession>(
-          HttpSession::Options{probeTimeout, probeResourceTimeout, true}, m_clock)) {}
+          HttpSession::Options{probeTimeout, probeResourceTimeout, true}, m_clock, network)) {}
 
 // Ends the loop at once rather than at its next check: nothing it would do
 // after this can reach anyone, and its requests need not run on.

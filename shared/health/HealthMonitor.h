@@ -11,6 +11,7 @@
 
 class Cancellation;
 class HttpSession;
+class NetworkAccessFactory;
 
 // Probes each visible rule-set's reference service every 30 seconds while the
 // tunnel is up, and publishes the verdicts. Lives on the main thread; its
@@ -19,9 +20,10 @@ class HttpSession;
 class HealthMonitor final : public QObject {
     Q_OBJECT
 public:
-    // Production passes HealthProbe::probesByRuleset() and Clock::system().
+    // Production passes HealthProbe::probesByRuleset() and Clock::system();
+    // the probes' manager comes from `network`.
     HealthMonitor(QHash<QString, QUrl> probes, std::shared_ptr<Clock> clock,
-                  QObject* parent = nullptr);
+                  const NetworkAccessFactory& network, QObject* parent = nullptr);
     ~HealthMonitor() override;
 
     // Every rule-set ever started, by name. Entries are never removed.

@@ -1,6 +1,7 @@
 #include "shared/net/HttpSession.h"
 
 #include "shared/async/Cancellation.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QBuffer>
 #include <qcoro/qcoronetworkreply.h>
@@ -38,13 +39,11 @@ bool cutShort(QNetworkReply::NetworkError error) {
 
 } // namespace
 
-HttpSession::HttpSession(Options options, std::shared_ptr<Clock> clock)
+HttpSession::HttpSession(Options options, std::shared_ptr<Clock> clock,
+                         const NetworkAccessFactory& network)
     : m_options(options)
     , m_clock(std::move(clock))
-    , m_manager(new QNetworkAccessManager) {
-    // Nothing is ever answered from a local cache: Qt keeps none unless given one.
-    m_manager->setCache(nullptr);
-}
+    , m_manager(network.create()) {}
 
 HttpSession::~HttpSession() {
     // Replies in flight belong to the manager and would vanish with it, leaving

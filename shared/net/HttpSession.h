@@ -14,6 +14,7 @@
 #include <optional>
 
 class Cancellation;
+class NetworkAccessFactory;
 
 // How one exchange ended: an answer (HTTP or not), or a transport failure.
 struct HttpResult {
@@ -61,7 +62,8 @@ public:
         std::optional<qint64> maxBodyBytes = std::nullopt;
     };
 
-    explicit HttpSession(Options options, std::shared_ptr<Clock> clock = Clock::system());
+    // The session's manager comes from `network`, which need not outlive it.
+    HttpSession(Options options, std::shared_ptr<Clock> clock, const NetworkAccessFactory& network);
     ~HttpSession();
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;

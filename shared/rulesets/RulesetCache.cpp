@@ -3,6 +3,7 @@
 #include "platform/AppGroup.h"
 #include "shared/log/Log.h"
 #include "shared/net/HttpSession.h"
+#include "shared/net/NetworkAccess.h"
 #include "shared/settings/AtomicFile.h"
 #include "shared/settings/Constants.h"
 
@@ -99,15 +100,16 @@ std::optional<QString> localURL(const QString& tag) {
     return *directory + u'/' + tag + u".srs";
 }
 
-std::unique_ptr<HttpSession> makeDownloadSession(std::shared_ptr<Clock> clock) {
+std::unique_ptr<HttpSession> makeDownloadSession(std::shared_ptr<Clock> clock,
+                                                 const NetworkAccessFactory& network) {
     return std::make_unique<HttpSession>(
         HttpSession::Options{downloadTimeout, wholeDownloadLimit, false, maxFileBytes},
-        std::move(clock));
+        std::move(clock), network);
 }
 
 QCoro::Task<void> refresh(QStringList tags, double maxAge) {
     // The process's session for plain downloads, kept for its life.
-    static HttpSession* const session = makeDownloadSession(Clock::system()).release();
+    static HttpSession* const session = makeDownloadSession(Clock::system(), NetworkAccessFactory::standard()).release();
     return refresh(std::move(tags), maxAge, *session);
 }
 

@@ -7,6 +7,7 @@
 #include "tests/support/HttpFixture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -39,7 +40,7 @@ protected:
     }
 
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-    APIClient client{clock};
+    APIClient client{clock, NetworkAccessFactory::standard()};
 };
 
 // Starts `task`, lets `server` receive its request, then moves the clock on.
@@ -238,7 +239,7 @@ TEST_F(APIClientTest, OverlappingFetchesLeaveTheConfigurationOfTheLastToReturn) 
 TEST_F(APIClientTest, AnExchangeInFlightEndsWhenItsSessionGoes) {
     HttpFixture server;
     server.route("GET", u"/hang"_s, Route::hang());
-    auto session = std::make_unique<HttpSession>(HttpSession::Options{60s, std::nullopt}, clock);
+    auto session = std::make_unique<HttpSession>(HttpSession::Options{60s, std::nullopt}, clock, NetworkAccessFactory::standard());
     auto exchange = session->send(QNetworkRequest(server.url(u"/hang"_s)), "GET");
     ASSERT_TRUE(Async::waitUntil([&] { return server.requests().size() == 1; }));
     session.reset();

@@ -11,9 +11,12 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QCoreApplication>
 #include <QMetaEnum>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +25,24 @@ inline void PrintTo(const ConnectionState& s, std::ostream* os) {
     if (s.kind() == ConnectionState::Kind::error)
         *os << "(" << s.message().toStdString() << ")";
 }
+
+// Counts the exchanges with the local service that went through the managers
+// it made: every exchange of the controller must use the factory it was given.
+class CountingNetwork final : public NetworkAccessFactory {
+public:
+    QNetworkAccessManager* create() const override {
+        QNetworkAccessManager* manager = NetworkAccessFactory::create();
+        QObject::connect(manager, &QNetworkAccessManager::finished, [this](QNetworkReply* reply) {
+            if (reply->url().port() == HttpFixture::servicePort())
+                ++m_answers;
+        });
+        return manager;
+    }
+    int answers() const { return m_answers; }
+
+private:
+    mutable int m_answers = 0;
+};
 
 // A controller on the fake platform, the manual clock and the local service,
 // which serves one subscription with one edge and two rule-sets.
@@ -64,7 +85,7 @@ public:
 
     TunnelController& launch() {
         QHash<QString, QUrl> probes{{QStringLiteral("youtube"), service.url(QStringLiteral("/probe"))}};
-        controller = std::make_unique<TunnelController>(profiles, extensions, api, clock, probes);
+        controller = std::make_unique<TunnelController>(profiles, extensions, api, clock, network, probes);
         settle();
         return *controller;
     }
@@ -97,7 +118,8 @@ public:
     std::shared_ptr<ManualClock> clock =
         std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
     HttpFixture service{HttpFixture::servicePort()};
-    APIClient api{clock};
+    CountingNetwork network;
+    APIClient api{clock, network};
     FakeVpnProfileStore profiles;
     FakeExtensionManager extensions;
     LogCapture log;

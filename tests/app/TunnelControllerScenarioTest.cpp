@@ -50,6 +50,8 @@ TEST_F(Scenario, ActivationWithTheExtensionReady) {
     EXPECT_EQ(SharedDefaults::preferredEdgeTag(), u"nl-ams-1"_s);
     EXPECT_EQ(SharedDefaults::loadMetadata(), c.metadata());
     EXPECT_EQ(c.metadata().value().rulesetNames(), (QStringList{u"youtube"_s, u"ipcheck"_s}));
+    // The activations, downloads and rule-sets all went through the program's factory.
+    EXPECT_EQ(network.answers(), service.requests().size());
 }
 
 TEST_F(Scenario, ActivationParkedBehindApprovalRunsOnceApproved) {
@@ -138,6 +140,9 @@ TEST_F(Scenario, ReloadWhileConnectedStopsPausesAndStarts) {
     clock->advance(1ms);
     run(std::move(reload));
     EXPECT_EQ(profiles.calls(), (QStringList{u"stop"_s, u"start"_s}));
+    // The health probes too, and the downloads.
+    EXPECT_TRUE(until([&] { return service.count("HEAD", u"/probe"_s) > 0; }));
+    EXPECT_TRUE(until([&] { return network.answers() == service.requests().size(); }));
 }
 
 TEST_F(Scenario, SignOutWhileConnectedStopsBeforeClearing) {

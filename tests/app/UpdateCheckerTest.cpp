@@ -9,6 +9,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QCoreApplication>
 
@@ -134,7 +135,7 @@ TEST(AppcastUpdaterTest, ChecksAtStartAndOnScheduleAndOpensThePageForTheUser) {
     Recorder recorder;
     FakeDesktop desktop;
     AppcastUpdater updater({server.url(u"/appcast.xml"_s), 3600s, u"57"_s}, recorder, desktop,
-                           clock);
+                           clock, NetworkAccessFactory::standard());
     clock->advance(10s);
     ASSERT_TRUE(Async::waitUntil([&] { return recorder.found.size() == 1; }));
     EXPECT_EQ(recorder.found.first().versionString, u"58"_s);
@@ -173,7 +174,7 @@ TEST(AppcastUpdaterTest, AFeedThatFailsIsLoggedOnceAndReportsNothing) {
         Recorder recorder;
         FakeDesktop desktop;
         AppcastUpdater updater({server.url(u"/appcast.xml"_s), 3600s, u"57"_s}, recorder, desktop,
-                               clock);
+                               clock, NetworkAccessFactory::standard());
         clock->advance(10s);
         ASSERT_TRUE(Async::waitUntil([&] { return !log.lines(u"update"_s).isEmpty(); }));
         Async::waitUntil([] { return false; }, 50ms);

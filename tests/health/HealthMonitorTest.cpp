@@ -6,6 +6,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QRegularExpression>
 
@@ -23,7 +24,7 @@ protected:
         QHash<QString, QUrl> probes;
         for (const QString& name : probed)
             probes.insert(name, server.url(u"/"_s + name));
-        m_monitor = std::make_unique<HealthMonitor>(probes, clock);
+        m_monitor = std::make_unique<HealthMonitor>(probes, clock, NetworkAccessFactory::standard());
         QObject::connect(m_monitor.get(), &HealthMonitor::statusesChanged, [this] {
             for (const RulesetHealth& h : m_monitor->statuses())
                 if (history[h.ruleset].isEmpty() || history[h.ruleset].last() != h.status)
@@ -173,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HealthMonitorTest, ARulesetNameCannotForgeLogLines) {
     const QString forged = u"evil\nprobe code → healthy [200, 1ms]"_s;
     server.route("HEAD", u"/evil"_s, Route::answer(200, ""));
-    HealthMonitor m({{forged, server.url(u"/evil"_s)}}, clock);
+    HealthMonitor m({{forged, server.url(u"/evil"_s)}}, clock, NetworkAccessFactory::standard());
     LogCapture log;
     m.start({forged});
     ASSERT_TRUE(Async::waitUntil([&] { return m.statuses()[forged].status == HealthStatus::healthy; }));

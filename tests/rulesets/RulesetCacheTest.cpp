@@ -6,6 +6,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,7 +60,7 @@ protected:
     HttpFixture service{HttpFixture::servicePort()};
     std::shared_ptr<ManualClock> clock =
         std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
-    std::unique_ptr<HttpSession> session = RulesetCache::makeDownloadSession(clock);
+    std::unique_ptr<HttpSession> session = RulesetCache::makeDownloadSession(clock, NetworkAccessFactory::standard());
 };
 
 TEST_F(RulesetCacheTest, DownloadsOnlyWhatIsMissingOrStale) {

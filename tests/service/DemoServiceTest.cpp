@@ -12,6 +12,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -68,7 +69,7 @@ protected:
     std::unique_ptr<DemoService> service =
         std::make_unique<DemoService>(Constants::apiBaseURL(), clock, stateFile);
     HttpServer server{[this](const HttpRequest& request) { return service->handle(request); }};
-    APIClient client{clock};
+    APIClient client{clock, NetworkAccessFactory::standard()};
 };
 
 // The demo code gives a subscription with three edges and the usual
@@ -87,7 +88,7 @@ TEST_F(DemoServiceTest, TheDemoCodeGivesAWorkingSubscription) {
     EXPECT_EQ(fetched.metadata.rulesetNames(), sets);
     EXPECT_EQ(fetched.metadata.expiresAt(), clock->now().addDays(30));
 
-    const auto session = RulesetCache::makeDownloadSession(clock);
+    const auto session = RulesetCache::makeDownloadSession(clock, NetworkAccessFactory::standard());
     Async::run(RulesetCache::refresh(sets, 0, *session));
     for (const QString& tag : sets)
         EXPECT_TRUE(QFile::exists(*RulesetCache::localURL(tag))) << tag.toStdString();

@@ -11,6 +11,7 @@
 #include "tests/service/TunneldProcess.h"
 #include "tests/support/Async.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QDBusArgument>
 #include <QDBusVariant>
@@ -89,8 +90,8 @@ TEST(EndToEnd, ActivateConnectResumeDisconnectSignOut) {
 
     DbusVpnProfileStore profiles(TunnelServiceBus::sessionBus());
     DbusExtensionManager extensions(TunnelServiceBus::sessionBus());
-    APIClient api(Clock::system());
-    TunnelController controller(profiles, extensions, api, Clock::system(), {});
+    APIClient api(Clock::system(), NetworkAccessFactory::standard());
+    TunnelController controller(profiles, extensions, api, Clock::system(), NetworkAccessFactory::standard(), {});
     QStringList states;
     QObject::connect(&controller, &TunnelController::stateChanged,
                      [&] { states << kindName(controller.state().kind()); });

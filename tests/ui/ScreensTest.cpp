@@ -16,6 +16,7 @@
 #include "tests/support/HttpFixture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
+#include "shared/net/NetworkAccess.h"
 
 #include <QAccessible>
 #include <QDir>
@@ -119,7 +120,7 @@ protected:
     void launch() {
         const QHash<QString, QUrl> probes{{u"youtube"_s, service.url(u"/probe"_s)},
                                           {u"code"_s, service.url(u"/slow-probe"_s)}};
-        controller = std::make_unique<TunnelController>(profiles, extensions, api, clock, probes);
+        controller = std::make_unique<TunnelController>(profiles, extensions, api, clock, NetworkAccessFactory::standard(), probes);
         updates = std::make_unique<UpdateChecker>([this](UpdaterDelegate& delegate) {
             auto updater = std::make_unique<FakeUpdater>(delegate);
             updater_ = updater.get();
@@ -248,7 +249,7 @@ protected:
     std::shared_ptr<ManualClock> clock =
         std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
     HttpFixture service{HttpFixture::servicePort()};
-    APIClient api{clock};
+    APIClient api{clock, NetworkAccessFactory::standard()};
     FakeVpnProfileStore profiles;
     FakeExtensionManager extensions;
     FakeDesktop desktop;
