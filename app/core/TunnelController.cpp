@@ -1,6 +1,6 @@
 #include "app/core/TunnelController.h"
 
-#include "app/core/Detached.h"
+#include "shared/async/Detached.h"
 #include "app/core/TunnelMessages.h"
 #include "platform/PlatformError.h"
 #include "platform/VpnProfile.h"

@@ -1,6 +1,6 @@
 #include "app/shell/MenuBarAgent.h"
 
-#include "app/core/Detached.h"
+#include "shared/async/Detached.h"
 #include "app/core/TunnelController.h"
 #include "app/shell/MenuBarPresentation.h"
 #include "app/ui/Presentation.h"

@@ -1,6 +1,6 @@
 #include "app/ui/TunnelAdapter.h"
 
-#include "app/core/Detached.h"
+#include "shared/async/Detached.h"
 #include "app/ui/DiagnosticReport.h"
 #include "app/ui/Presentation.h"
 #include "platform/Desktop.h"

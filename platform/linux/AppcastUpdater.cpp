@@ -3,6 +3,7 @@
 #include "platform/Desktop.h"
 #include "platform/linux/Appcast.h"
 #include "shared/async/Clock.h"
+#include "shared/async/Detached.h"
 #include "shared/log/Log.h"
 #include "shared/net/HttpSession.h"
 
@@ -31,7 +32,7 @@ AppcastUpdater::AppcastUpdater(Configuration configuration, UpdaterDelegate& del
                                                              .maxBodyBytes = Appcast::maxBytes},
                                         m_clock, network))
     , m_timer(m_clock->createTimer()) {
-    QObject::connect(m_timer.get(), &ClockTimer::timeout, this, [this] { check(); });
+    QObject::connect(m_timer.get(), &ClockTimer::timeout, this, [this] { Detached::start(check(), this, Log::update); });
     // The first check waits until the program is up and drawn.
     m_timer->start(10s);
 }
@@ -41,7 +42,7 @@ AppcastUpdater::~AppcastUpdater() = default;
 void AppcastUpdater::checkForUpdates() {
     m_userWaiting = true;
     if (!m_checking)
-        check();
+        Detached::start(check(), this, Log::update);
 }
 
 void AppcastUpdater::schedule() {

@@ -1,6 +1,7 @@
 #include "platform/linux/DbusExtensionManager.h"
 
 #include "TunnelServiceProxy.h" // generated from the interface file
+#include "shared/async/Detached.h"
 #include "shared/tunnel/TunnelServiceApi.h"
 
 #include <QPointer>
@@ -31,7 +32,10 @@ void DbusExtensionManager::submitRequest(std::shared_ptr<ExtensionRequest> reque
     }
     m_awaitingApproval = false;
     QMetaObject::invokeMethod(
-        this, [this, request, interactive] { process(this, request, interactive); },
+        this,
+        [this, request, interactive] {
+            Detached::start(process(this, request, interactive), this, Log::sysext);
+        },
         Qt::QueuedConnection);
 }
 

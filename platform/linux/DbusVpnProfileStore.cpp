@@ -1,6 +1,7 @@
 #include "platform/linux/DbusVpnProfileStore.h"
 
 #include "TunnelServiceProxy.h" // generated from the interface file
+#include "shared/async/Detached.h"
 #include "shared/tunnel/TunnelServiceApi.h"
 
 #include <QDBusArgument>
@@ -190,7 +191,7 @@ DbusVpnProfileStore::Client::Client(TunnelServiceBus serviceBus,
                          if (!oldOwner.isEmpty())
                              serviceGone();
                          if (!newOwner.isEmpty())
-                             refresh(this);
+                             Detached::start(refresh(this), this, Log::tunnel);
                      });
 }
 

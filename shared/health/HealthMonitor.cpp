@@ -1,6 +1,7 @@
 #include "shared/health/HealthMonitor.h"
 
 #include "shared/async/Cancellation.h"
+#include "shared/async/Detached.h"
 #include "shared/log/Log.h"
 #include "shared/model/HiddenRulesets.h"
 #include "shared/net/HttpSession.h"
@@ -41,7 +42,7 @@ void HealthMonitor::start(const QStringList& rulesets) {
     for (const QString& name : names)
         setStatus({name, HealthStatus::unknown, {}, {}});
     m_loop = std::make_shared<Cancellation>();
-    probeLoop(this, names, m_loop, m_clock);
+    Detached::start(probeLoop(this, names, m_loop, m_clock), this, Log::health);
 }
 
 void HealthMonitor::stop() {

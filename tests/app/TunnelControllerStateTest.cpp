@@ -1,4 +1,4 @@
-#include "app/core/Detached.h"
+#include "shared/async/Detached.h"
 #include "shared/rulesets/RulesetCache.h"
 #include "shared/tunnel/TunnelContract.h"
 #include "tests/app/ControllerFixture.h"

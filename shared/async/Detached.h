@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/core/TunnelMessages.h"
 #include "shared/log/Log.h"
 
 #include <QObject>
@@ -36,8 +35,9 @@ QCoro::Task<void> guard(QCoro::Task<T> task, QPointer<QObject> context, Category
                 done(std::move(value));
         }
     } catch (const std::exception& error) {
+        // Every failure of this system's own describes itself in what().
         qCCritical(category, "task failed: %s",
-                   Log::printable(TunnelMessages::describe(error)).constData());
+                   Log::printable(QString::fromUtf8(error.what())).constData());
     } catch (...) {
         qCCritical(category, "task failed: unknown error");
     }
