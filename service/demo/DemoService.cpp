@@ -251,13 +251,16 @@ QByteArray DemoService::configuration() const {
                                      {"outbounds"_L1, QJsonArray{}},
                                      {"default"_L1, QLatin1StringView(edges[0].tag)}}};
     QJsonArray members;
+    // Loopback addresses, not names: nothing of the demo looks up a host
+    // outside this machine, even with the real engine running.
+    int edgeNumber = 0;
     for (const Edge& edge : edges) {
         const QLatin1StringView tag(edge.tag);
         members.append(tag);
         outbounds.append(QJsonObject{
             {"type"_L1, "vless"_L1},
             {"tag"_L1, tag},
-            {"server"_L1, QString(tag + u".edge.demo.invalid"_s)},
+            {"server"_L1, u"127.0.1.%1"_s.arg(++edgeNumber)},
             {"server_port"_L1, 443},
             {"uuid"_L1, QLatin1StringView(edge.uuid)},
             {"flow"_L1, "xtls-rprx-vision"_L1},
