@@ -1,8 +1,10 @@
 # Installs the build into a scratch prefix and checks that the system
 # service's files are there, with the paths they name pointing into the prefix.
+# Only the service's component: the program's autostart entry goes to an
+# absolute place outside any prefix.
 #   cmake -DBUILD_DIR=<build> -DPREFIX=<scratch> -P CheckInstall.cmake
 file(REMOVE_RECURSE "${PREFIX}")
-execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}"
+execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}" --component tunneld
                 RESULT_VARIABLE result OUTPUT_QUIET)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
