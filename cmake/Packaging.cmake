@@ -92,4 +92,17 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 
+# The manual pages, compressed as Debian keeps them.
+function(halvoran_manual_page page component)
+  get_filename_component(section ${page} LAST_EXT)
+  string(SUBSTRING ${section} 1 -1 section)
+  configure_file(${packaging}/man/${page} ${generated_packaging}/man/${page} COPYONLY)
+  execute_process(COMMAND gzip -9nf ${generated_packaging}/man/${page} COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${generated_packaging}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+    COMPONENT ${component})
+endfunction()
+halvoran_manual_page(halvoran.1 halvoran)
+halvoran_manual_page(halvoran-tunneld.8 tunneld)
+halvoran_manual_page(halvoran-tunnel.8 tunneld)
+
 include(CPack)
