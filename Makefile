@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD_DIR := build/$(PRESET)
 
-.PHONY: deps configure build test bench run clean
+.PHONY: deps configure build test package bench run clean
 
 deps:
 	scripts/install-deps
@@ -15,6 +15,11 @@ build: configure
 
 test: build
 	ctest --preset $(PRESET)
+
+# The Debian packages of the program, the tunnel service and their library,
+# in $(BUILD_DIR)/packages/.
+package: build
+	cpack --config $(BUILD_DIR)/CPackConfig.cmake -B $(BUILD_DIR)/packages
 
 # The program against the demo service: its own build (the library points at
 # the demo service), then the demo and tunnel services and the program.
