@@ -7,6 +7,9 @@
 set -eu
 
 debs=$1
+# The maintainer scripts' PATH, with room for a stand-in systemctl first.
+PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
 packages="halvoran halvoran-tunneld libtessaline0"
 log=/tmp/dpkg.log
 state=/var/lib/halvoran-tunneld
@@ -118,3 +121,28 @@ for path in $files "$state"; do
   [ -e "$path" ] && fail "the purge left $path"
 done
 phase_done "purged"
+
+# Again where systemd runs: a stand-in systemctl notes what the scripts ask
+# of it. The service stops before its files change; systemd reloads the unit
+# after. The machine's policy-rc.d (a container's, which forbids every
+# action) goes, as a system that runs systemd has none.
+mkdir -p /run/systemd/system
+rm -f /usr/sbin/policy-rc.d
+calls=/tmp/systemctl.calls
+printf '#!/bin/sh\necho "$*" >>%s\n' "$calls" >/usr/local/sbin/systemctl
+chmod 755 /usr/local/sbin/systemctl
+while IFS="|" read -r what first last; do
+  : >"$calls"
+  # shellcheck disable=SC2086
+  dpkg_run $what
+  [ "$first" = - ] || [ "$(head -n1 "$calls")" = "$first" ] ||
+    fail "dpkg $what under systemd: the first call is \"$(head -n1 "$calls")\", not \"$first\""
+  [ "$(tail -n1 "$calls")" = "$last" ] ||
+    fail "dpkg $what under systemd: the last call is \"$(tail -n1 "$calls")\", not \"$last\""
+done <<EOF
+-i $debs/v1/halvoran-tunneld_*.deb $debs/v1/libtessaline0_*.deb|-|daemon-reload
+-i $debs/v2/halvoran-tunneld_*.deb $debs/v2/libtessaline0_*.deb|stop halvoran-tunneld.service|daemon-reload
+-P halvoran-tunneld libtessaline0|stop halvoran-tunneld.service|daemon-reload
+EOF
+rm /usr/local/sbin/systemctl
+phase_done "installed, upgraded and purged under systemd"
