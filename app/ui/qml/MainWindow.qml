@@ -9,16 +9,34 @@ ApplicationWindow {
     title: "Halvoran"
     color: Theme.windowBackground
 
+    // What the routed screen (or an open sheet) needs, and what the screen
+    // gives: the window is the smaller, and scrolls for the rest.
     readonly property real contentHeight: Math.max(content.implicitHeight + 48, content.overlayHeight)
+    // Room left for a window manager's title bar.
     readonly property real screenHeight: Screen.desktopAvailableHeight > 0
                                          ? Screen.desktopAvailableHeight - 40 : contentHeight
+    readonly property int fittedHeight: Math.ceil(Math.min(contentHeight, screenHeight))
 
     width: 508
     minimumWidth: 508
     maximumWidth: 508
-    height: Math.ceil(Math.min(contentHeight, screenHeight))
-    minimumHeight: height
-    maximumHeight: height
+
+    // Set here, not bound: the limits must move in an order that never puts
+    // the height outside them, as a window manager refuses a size past the
+    // limits it was last told.
+    function fitHeight() {
+        if (fittedHeight > maximumHeight) {
+            maximumHeight = fittedHeight
+            height = fittedHeight
+            minimumHeight = fittedHeight
+        } else {
+            minimumHeight = fittedHeight
+            height = fittedHeight
+            maximumHeight = fittedHeight
+        }
+    }
+    onFittedHeightChanged: fitHeight()
+    Component.onCompleted: fitHeight()
 
     // The controls take the desktop's colours (popups included), tinted
     // with the brand colour.
@@ -41,17 +59,17 @@ ApplicationWindow {
     palette.highlightedText: "white"
 
     Flickable {
+        id: scroller
         anchors.fill: parent
         contentWidth: width
         contentHeight: window.contentHeight
         interactive: contentHeight > height
         boundsBehavior: Flickable.StopAtBounds
         clip: interactive
-        ScrollBar.vertical: interactive ? scrollBar.createObject(window) : null
-
-        Component {
-            id: scrollBar
-            ScrollBar { policy: ScrollBar.AsNeeded }
+        ScrollBar.vertical: ScrollBar {
+            policy: scroller.interactive ? ScrollBar.AsNeeded : ScrollBar.AlwaysOff
+            visible: scroller.interactive
+            Accessible.name: "Halvoran"
         }
 
         ContentView {

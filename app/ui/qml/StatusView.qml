@@ -117,9 +117,13 @@ ColumnLayout {
         }
     }
 
-    Popup {
+    // A dialog for its name ("Settings") in the reader's tree; it draws no
+    // title bar of its own.
+    Dialog {
         id: sheet
         objectName: "settingsSheet"
+        title: "Settings"
+        header: null
         parent: Overlay.overlay
         modal: true
         focus: true
@@ -127,8 +131,11 @@ ColumnLayout {
         x: Math.round((parent.width - width) / 2)
         y: 24
         width: Math.max(440, Math.min(460, parent.width - 24))
-        implicitHeight: Math.max(280, implicitContentHeight + topPadding + bottomPadding)
+        implicitHeight: Math.max(280, settingsLoader.implicitHeight + topPadding + bottomPadding)
+        // Within the window; what does not fit scrolls.
+        height: Math.min(implicitHeight, parent.height - 48)
         padding: 20
+        rightPadding: 0
         background: Rectangle {
             radius: 10
             color: Theme.windowBackground
@@ -136,16 +143,31 @@ ColumnLayout {
             border.color: Theme.withAlpha(Theme.primary, 0.15)
         }
         onClosed: root.showingSettings = false
-        contentItem: Loader {
-            id: settingsLoader
-            // Built anew at each opening: its choices start from the stored ones.
-            active: root.showingSettings
-            focus: true
-            source: "SettingsView.qml"
-            onLoaded: item.focus = true
-            Connections {
-                target: settingsLoader.item
-                function onDone() { root.showingSettings = false }
+        contentItem: Flickable {
+            id: sheetScroller
+            contentWidth: width
+            contentHeight: settingsLoader.implicitHeight
+            interactive: contentHeight > height
+            boundsBehavior: Flickable.StopAtBounds
+            clip: interactive
+            ScrollBar.vertical: ScrollBar {
+                policy: sheetScroller.interactive ? ScrollBar.AsNeeded : ScrollBar.AlwaysOff
+                visible: sheetScroller.interactive
+                Accessible.name: "Settings"
+            }
+            Loader {
+                id: settingsLoader
+                // The scroll bar's lane on the right.
+                width: sheetScroller.width - 20
+                // Built anew at each opening: its choices start from the stored ones.
+                active: root.showingSettings
+                focus: true
+                source: "SettingsView.qml"
+                onLoaded: item.focus = true
+                Connections {
+                    target: settingsLoader.item
+                    function onDone() { root.showingSettings = false }
+                }
             }
         }
     }
