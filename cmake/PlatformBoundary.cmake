@@ -32,6 +32,6 @@ target_include_directories(platform_boundary_check BEFORE PRIVATE
 target_compile_options(platform_boundary_check PRIVATE -fsyntax-only)
 target_link_libraries(platform_boundary_check PRIVATE halvoran_flags
   Qt6::Core Qt6::Network Qt6::Concurrent Qt6::Gui Qt6::Widgets Qt6::Qml Qt6::Quick
-  Qt6::QuickControls2 Qt6::Svg QCoro6::Core QCoro6::Network PkgConfig::SQLite3 PkgConfig::simdjson)
+  Qt6::QuickPrivate Qt6::QuickControls2 Qt6::Svg QCoro6::Core QCoro6::Network PkgConfig::SQLite3 PkgConfig::simdjson)
 target_compile_definitions(platform_boundary_check PRIVATE
   HALVORAN_API_BASE_URL="https://api.example.net" HALVORAN_VERSION="0" HALVORAN_BUILD="0")

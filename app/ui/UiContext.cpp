@@ -1,6 +1,7 @@
 #include "app/ui/UiContext.h"
 
 #include "app/core/UpdateChecker.h"
+#include "app/ui/AccessibleItems.h"
 #include "app/ui/Presentation.h"
 #include "app/ui/SymbolIcons.h"
 #include "app/ui/TunnelAdapter.h"
@@ -36,6 +37,7 @@ UiContext* UiContext::create(QQmlEngine*, QJSEngine*) {
 
 void UiContext::loadWindow(QQmlApplicationEngine& engine) {
     using namespace Qt::StringLiterals;
+    AccessibleItems::install();
     engine.addImageProvider(u"symbol"_s, new SymbolIcons::Provider);
     // Importing the module by name registers its C++ types before the
     // window's files, which reach them through their own directory.

@@ -21,7 +21,9 @@ Column {
         enabled: root.look.enabled
         focusPolicy: Qt.StrongFocus
         Accessible.role: Accessible.Button
-        Accessible.name: root.look.caption
+        // What pressing does; the state is the description.
+        Accessible.name: App.tunnel.isTunnelActive ? "Disconnect" : "Connect"
+        Accessible.description: App.tunnel.pillLabel
         onClicked: root.activated()
         Keys.onReturnPressed: clicked()
         Keys.onEnterPressed: clicked()
@@ -80,6 +82,8 @@ Column {
         font.pixelSize: Theme.title3
         font.weight: Font.DemiBold
         color: Theme.tone(root.look.captionTone)
+        // The button says it already.
+        Accessible.ignored: true
         Behavior on color { ColorAnimation { duration: 250; easing.type: Easing.InOutQuad } }
     }
 }

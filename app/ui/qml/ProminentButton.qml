@@ -14,6 +14,7 @@ Button {
     font.pixelSize: Theme.body
     font.weight: Font.DemiBold
     Accessible.name: text
+    Accessible.ignored: !visible
 
     contentItem: Item {
         implicitWidth: Math.max(control.minimumContentWidth, label.implicitWidth)
@@ -25,6 +26,7 @@ Button {
             text: control.text
             font: control.font
             color: "white"
+            Accessible.ignored: true
         }
         // Made only while busy: most buttons never are.
         Loader {

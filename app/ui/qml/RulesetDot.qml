@@ -13,6 +13,7 @@ Row {
     spacing: 6
     Accessible.role: Accessible.StaticText
     Accessible.name: tooltip
+    Accessible.ignored: !visible
     ToolTip.visible: hover.hovered
     ToolTip.text: tooltip
     ToolTip.delay: 500

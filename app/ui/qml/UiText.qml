@@ -7,4 +7,6 @@ Text {
     font.pixelSize: Theme.body
     Accessible.role: Accessible.StaticText
     Accessible.name: text
+    // Not shown, not read: a hidden text stays out of the reader's tree.
+    Accessible.ignored: !visible
 }

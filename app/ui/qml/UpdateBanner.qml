@@ -48,6 +48,7 @@ Rectangle {
             text: "Update"
             Accessible.name: text
             Accessible.description: "Download and install the update"
+            Accessible.ignored: !visible
             focusPolicy: Qt.StrongFocus
             leftPadding: 12
             rightPadding: 12
