@@ -159,6 +159,29 @@ QString trimmedCode(const QString& code) {
     return code.mid(begin, end - begin);
 }
 
+QString unbrokenQuotes(const QString& message) {
+    constexpr QChar open = QChar(0x201C), close = QChar(0x201D);
+    constexpr QChar noBreakSpace = QChar(0x00A0), wordJoiner = QChar(0x2060);
+    QString laidOut;
+    laidOut.reserve(message.size() + 8);
+    qsizetype from = 0;
+    while (from < message.size()) {
+        const qsizetype begin = message.indexOf(open, from);
+        const qsizetype end = begin < 0 ? -1 : message.indexOf(close, begin + 1);
+        if (end < 0)
+            break;
+        laidOut += QStringView(message).mid(from, begin - from);
+        for (const QChar c : QStringView(message).mid(begin, end - begin)) {
+            laidOut += c == u' ' ? noBreakSpace : c;
+            if (c == u'-' || c == u'/')
+                laidOut += wordJoiner;
+        }
+        from = end;
+    }
+    laidOut += QStringView(message).mid(from);
+    return laidOut;
+}
+
 bool canActivate(const ConnectionState& state, const QString& code) {
     return state.kind() != Kind::activating && trimmedCode(code).size() >= 4;
 }

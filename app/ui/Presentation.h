@@ -75,6 +75,11 @@ QString relativeTime(const QDateTime& date, const QDateTime& now);
 // The code as it is sent: without leading and trailing spaces and tabs (line
 // breaks stay).
 QString trimmedCode(const QString& code);
+// A message as the window lays it out: what stands between “ and ” (a
+// command to run, a name) is never broken across lines, its spaces made
+// no-break spaces and a word joiner put after each hyphen and slash.
+QString unbrokenQuotes(const QString& message);
+
 // Whether the Activate button may be pressed.
 bool canActivate(const ConnectionState& state, const QString& code);
 

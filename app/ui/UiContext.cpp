@@ -97,3 +97,7 @@ void UiContext::copyText(const QString& text) {
 bool UiContext::openUrl(const QString& url) {
     return m_desktop.openUrl(QUrl(url));
 }
+
+QString UiContext::unbrokenQuotes(const QString& message) const {
+    return Presentation::unbrokenQuotes(message);
+}

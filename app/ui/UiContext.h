@@ -52,6 +52,8 @@ public:
     bool startAtLogin() const;
     void setStartAtLogin(bool enabled);
 
+    // A message with its quoted commands kept whole on one line.
+    Q_INVOKABLE QString unbrokenQuotes(const QString& message) const;
     Q_INVOKABLE void copyText(const QString& text);
     Q_INVOKABLE bool openUrl(const QString& url);
 

@@ -160,6 +160,24 @@ TEST(PresentationTest, CodeIsTrimmedOfSpacesAndTabsOnly) {
     EXPECT_TRUE(canActivate(ConnectionState::error(u"x"_s), u"DEMO-2026"_s));
 }
 
+TEST(PresentationTest, QuotedTextHasNoPlaceToBreak) {
+    const struct {
+        QString message;
+        QString laidOut;
+    } rows[] = {
+        {u"Start it with “halvoran-tunneld --session”."_s,
+         u"Start it with “halvoran-\u2060tunneld\u00a0-\u2060-\u2060session”."_s},
+        {u"“a b” and “c/d”"_s, u"“a\u00a0b” and “c/\u2060d”"_s},
+        // Outside the quotes, and in a quote never closed, lines may break.
+        {u"no quotes - at all"_s, u"no quotes - at all"_s},
+        {u"open “a b"_s, u"open “a b"_s},
+        {u"“a b” then “c d"_s, u"“a\u00a0b” then “c d"_s},
+        {QString(), QString()},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(unbrokenQuotes(row.message), row.laidOut) << row.message.toStdString();
+}
+
 TEST(PresentationTest, VersionTextFallsBackPerKey) {
     const QVariantMap full{{u"shortVersion"_s, u"1.4.0"_s}, {u"build"_s, u"57"_s}};
     const QVariantMap noBuild{{u"shortVersion"_s, u"1.4.0"_s}};

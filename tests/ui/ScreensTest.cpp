@@ -3,6 +3,7 @@
 // named items, and saved as a PNG (light and dark palette) for review.
 #include "app/core/TunnelController.h"
 #include "app/core/UpdateChecker.h"
+#include "app/ui/Presentation.h"
 #include "app/ui/TunnelAdapter.h"
 #include "app/ui/UiContext.h"
 #include "platform/fake/FakeDesktop.h"
@@ -19,7 +20,9 @@
 #include "shared/net/NetworkAccess.h"
 
 #include <QAccessible>
+#include <QClipboard>
 #include <QDir>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QQmlApplicationEngine>
@@ -28,6 +31,7 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextLayout>
 #include <QtQml/QQmlExtensionPlugin>
 
 #include <gtest/gtest.h>
@@ -215,6 +219,41 @@ protected:
         settle();
     }
 
+    // What a screen reader is told about the item of that name.
+    QAccessibleInterface* accessible(const char* name) const {
+        QQuickItem* found = item(name);
+        return found ? QAccessible::queryAccessibleInterface(found) : nullptr;
+    }
+    // Every name in the window's accessibility tree.
+    QStringList accessibleNames() const {
+        QStringList names;
+        const auto walk = [&](const auto& self, QAccessibleInterface* node) -> void {
+            if (!node)
+                return;
+            names << node->text(QAccessible::Name);
+            for (int i = 0; i < node->childCount(); ++i)
+                self(self, node->child(i));
+        };
+        walk(walk, QAccessible::queryAccessibleInterface(window));
+        return names;
+    }
+    // The bottom of the item of that name, in the window.
+    qreal bottomOf(const char* name) const {
+        QQuickItem* found = item(name);
+        return found ? found->mapToScene(QPointF(0, found->height())).y() : 1e9;
+    }
+    qreal widthOf(const char* name) const { return item(name) ? item(name)->width() : -1; }
+    qreal xOf(const char* name) const {
+        return item(name) ? item(name)->mapToScene(QPointF()).x() : -1;
+    }
+    // Lays the scene out as for a frame: layouts settle their sizes then.
+    void polish() const { (void)window->grabWindow(); }
+    // The window is exactly as tall as it is allowed to be.
+    void expectFixedHeight() const {
+        EXPECT_EQ(window->minimumHeight(), window->height());
+        EXPECT_EQ(window->maximumHeight(), window->height());
+    }
+
     // Presses Tab until `name` has the focus, and checks it has a name for
     // assistive technology.
     void tabTo(const char* name) {
@@ -268,6 +307,9 @@ TEST_P(ScreensTest, ActivationApprovalAndTheTypedCode) {
     EXPECT_EQ(window->width(), 508);
     ASSERT_TRUE(shown("activationView"));
     EXPECT_FALSE(item("activateButton")->isEnabled());
+    EXPECT_TRUE(accessible("activateButton")->state().disabled);
+    expectFixedHeight();
+    EXPECT_LE(bottomOf("activateButton"), window->height());
     shot(u"notActivated"_s);
 
     // The extension asks for approval: the approval screen, whose button asks again.
@@ -322,6 +364,14 @@ TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
     EXPECT_FALSE(shown("servicesList"));
     EXPECT_EQ(text("remainingTime"), u"2 days left"_s);
     EXPECT_FALSE(shown("updateBanner"));
+    EXPECT_FALSE(accessibleNames().contains(u"New version available"_s));
+    EXPECT_EQ(accessible("powerButton")->text(QAccessible::Name), u"Connect"_s);
+    EXPECT_EQ(accessible("powerButton")->text(QAccessible::Description), u"disconnected"_s);
+    // The whole screen, down to the help link, in a window no taller than it.
+    expectFixedHeight();
+    EXPECT_GT(window->height(), 195);
+    EXPECT_LE(bottomOf("helpLink"), window->height());
+    EXPECT_GT(bottomOf("helpLink"), window->height() - 60);
     shot(u"idle"_s);
 
     click("powerButton");
@@ -329,6 +379,8 @@ TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
     profiles.setStatus(VpnStatus::connecting);
     ASSERT_TRUE(until([&] { return text("powerCaption") == u"Connecting…"_s; }));
     EXPECT_FALSE(item("powerButton")->isEnabled());
+    EXPECT_TRUE(accessible("powerButton")->state().disabled);
+    EXPECT_EQ(accessible("powerButton")->text(QAccessible::Name), u"Disconnect"_s);
     EXPECT_TRUE(shown("servicesList"));
     shot(u"connecting"_s);
 
@@ -369,6 +421,7 @@ TEST_P(ScreensTest, StatusScreenThroughConnectAndDisconnect) {
     updater_->find({u"1.5.0"_s, u"58"_s, {}});
     ASSERT_TRUE(until([&] { return shown("updateBanner"); }));
     EXPECT_EQ(text("updateVersion"), u"v1.5.0 (58)"_s);
+    EXPECT_TRUE(accessibleNames().contains(u"New version available"_s));
     shot(u"updateBanner"_s);
 }
 
@@ -408,10 +461,17 @@ TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
     ASSERT_TRUE(until([&] { return shown("doneButton"); }));
     EXPECT_EQ(text("rulesetNames"), u"youtube, code, streaming"_s);
     EXPECT_TRUE(item("selectiveChoice")->property("checked").toBool());
+    expectFixedHeight();
+    EXPECT_LE(bottomOf("versionText"), window->height());
     shot(u"settings"_s);
 
+    const qreal copyWidth = widthOf("copyButton");
+    const qreal helpX = xOf("helpButton");
     click("copyButton");
     EXPECT_EQ(text("copyButton"), u"Copied"_s);
+    polish();
+    EXPECT_EQ(widthOf("copyButton"), copyWidth);
+    EXPECT_EQ(xOf("helpButton"), helpX);
     EXPECT_TRUE(desktop.clipboard.startsWith(u"=== Halvoran diagnostic ===\n"_s));
     EXPECT_TRUE(desktop.clipboard.contains(u"  - edge-ams → ams.example.net (AMS)\n"_s));
     EXPECT_FALSE(desktop.clipboard.contains(token));
@@ -426,6 +486,15 @@ TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
     clock->advance(500ms);
     ASSERT_TRUE(until([&] { return profiles.calls().contains(u"start"_s); }));
 
+    // The question opens on Cancel; Escape keeps the subscription.
+    click("signOutButton");
+    ASSERT_TRUE(until([&] { return shown("confirmSignOut"); }));
+    EXPECT_TRUE(item("cancelSignOut")->hasActiveFocus());
+    QTest::keyClick(window, Qt::Key_Escape);
+    ASSERT_TRUE(until([&] { return !shown("confirmSignOut"); }));
+    EXPECT_TRUE(shown("doneButton"));
+    EXPECT_TRUE(controller->state().isActivated());
+
     click("signOutButton");
     ASSERT_TRUE(until([&] { return shown("confirmSignOut"); }));
     shot(u"signOutConfirm"_s);
@@ -433,6 +502,76 @@ TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
     ASSERT_TRUE(until([&] { return shown("activationView"); }));
     EXPECT_EQ(text("codeField"), QString());
     EXPECT_FALSE(shown("doneButton"));
+}
+
+// A pasted code keeps no line break, wherever it was; the spaces around it
+// stay for the code's own trimming.
+TEST_P(ScreensTest, PastedCodeLosesItsLineBreaks) {
+    if (GetParam() != "light")
+        GTEST_SKIP() << "the palette changes nothing here";
+    ASSERT_NO_FATAL_FAILURE(launch());
+    extensions.finish();
+    settle();
+    const struct {
+        QString pasted;
+        QString field;
+    } rows[] = {
+        {u"DEMO-2026\n"_s, u"DEMO-2026"_s},
+        {u"\r\nDEMO-2026\r\n"_s, u"DEMO-2026"_s},
+        {u"DE\nMO-\u20282026"_s, u"DEMO-2026"_s},
+        {u" DEMO-2026 \n"_s, u" DEMO-2026 "_s},
+    };
+    for (const auto& row : rows) {
+        item("codeField")->forceActiveFocus();
+        QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(window, Qt::Key_Delete);
+        QGuiApplication::clipboard()->setText(row.pasted);
+        QTest::keyClick(window, Qt::Key_V, Qt::ControlModifier);
+        settle();
+        EXPECT_EQ(text("codeField"), row.field) << row.pasted.toStdString();
+    }
+    QTest::keyClick(window, Qt::Key_Return);
+    ASSERT_TRUE(
+        until([&] { return controller->state().kind() == ConnectionState::Kind::activating; }));
+    service.route("POST", u"/api/activate"_s, Route::answer(403, R"({"detail":"no"})"));
+    service.release();
+    ASSERT_TRUE(until([&] { return service.count("POST", u"/api/activate"_s) == 1; }));
+    EXPECT_TRUE(service.requests().last().body.contains("\"DEMO-2026\""));
+}
+
+// A quoted command in a message stays on one line at any width it fits in,
+// where the message as written would break inside it.
+TEST(QuotedCommand, StaysOnOneLine) {
+    const QString message = u"The Halvoran tunnel service is not running. Start it with "
+                            u"“halvoran-tunneld --session” and try again."_s;
+    const qsizetype begin = message.indexOf(u'“');
+    const auto breaksInside = [&](const QString& text, qreal width) {
+        const qsizetype end = text.indexOf(u'”');
+        QFont font;
+        font.setPixelSize(13);
+        QTextLayout layout(text, font);
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        bool inside = false;
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            inside = inside || (line.textStart() > begin && line.textStart() <= end);
+        }
+        layout.endLayout();
+        return inside;
+    };
+    QFont font;
+    font.setPixelSize(13);
+    const qreal quoteWidth =
+        QFontMetrics(font).horizontalAdvance(message.mid(begin, message.indexOf(u'”') - begin + 1));
+    bool writtenBreaks = false;
+    for (qreal width = quoteWidth + 4; width <= 460; width += 3) {
+        EXPECT_FALSE(breaksInside(Presentation::unbrokenQuotes(message), width)) << width;
+        writtenBreaks = writtenBreaks || breaksInside(message, width);
+    }
+    EXPECT_TRUE(writtenBreaks);
 }
 
 // The whole road with the keyboard alone: every control on it is reached with

@@ -46,7 +46,15 @@ ColumnLayout {
         Layout.fillWidth: true
         focus: true
         text: root.code
-        onTextEdited: root.code = text
+        // One line, as in every single-line field: line breaks that arrive
+        // (with a pasted code, say) are dropped as they come.
+        onTextEdited: {
+            for (let at = text.length - 1; at >= 0; --at) {
+                if ("\r\n\u2028\u2029".indexOf(text[at]) >= 0)
+                    remove(at, at + 1)
+            }
+            root.code = text
+        }
         placeholderText: "activation code"
         font.family: "monospace"
         font.pixelSize: Theme.body
@@ -69,7 +77,7 @@ ColumnLayout {
         }
         UiText {
             Layout.fillWidth: true
-            text: App.tunnel.activationNotice
+            text: App.unbrokenQuotes(App.tunnel.activationNotice)
             color: Theme.orange
             font.pixelSize: Theme.footnote
             wrapMode: Text.WrapAtWordBoundaryOrAnywhere

@@ -54,6 +54,7 @@ FocusScope {
 
         GroupBox {
             Layout.fillWidth: true
+            Accessible.name: "Routing mode"
             ColumnLayout {
                 width: parent.width
                 spacing: 8
@@ -92,6 +93,7 @@ FocusScope {
 
         GroupBox {
             Layout.fillWidth: true
+            Accessible.name: "Startup"
             Switch {
                 objectName: "startAtLoginSwitch"
                 text: "Start at login"
@@ -105,6 +107,8 @@ FocusScope {
             objectName: "subscriptionBox"
             Layout.fillWidth: true
             visible: App.tunnel.hasMetadata
+            Accessible.name: "Subscription"
+            Accessible.ignored: !visible
             ColumnLayout {
                 width: parent.width
                 spacing: 6
@@ -163,6 +167,8 @@ FocusScope {
                             }
                             BusyIndicator {
                                 objectName: "reloadSpinner"
+                                Accessible.name: "Reloading rule-sets"
+                                Accessible.ignored: !visible
                                 anchors.fill: parent
                                 padding: 0
                                 visible: root.refreshingRulesets
@@ -191,6 +197,7 @@ FocusScope {
             SymbolButton {
                 objectName: "copyButton"
                 text: root.diagnosticCopied ? "Copied" : "Copy diagnostic"
+                reservedText: "Copy diagnostic"
                 symbol: root.diagnosticCopied ? "checkmark" : "doc.on.doc"
                 tip: "Copy a short report (version, edges, rule-sets, preferred edge) to the clipboard for support chats."
                 onClicked: {
@@ -230,6 +237,9 @@ FocusScope {
         y: Math.round((parent.height - height) / 3)
         width: Math.min(400, parent.width - 40)
         onClosed: root.confirmSignOut = false
+        // The safe answer has the focus: Return or Space there keeps the
+        // subscription, as does Escape.
+        onOpened: cancelSignOut.forceActiveFocus()
         contentItem: UiText {
             text: App.signOutMessage
             wrapMode: Text.Wrap
@@ -237,11 +247,15 @@ FocusScope {
         }
         footer: DialogButtonBox {
             Button {
+                id: cancelSignOut
                 objectName: "cancelSignOut"
                 text: "Cancel"
                 Accessible.name: text
+                Accessible.defaultButton: true
                 focus: true
                 DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
+                Keys.onReturnPressed: confirm.reject()
+                Keys.onEnterPressed: confirm.reject()
             }
             Button {
                 id: confirmSignOutButton
@@ -255,7 +269,10 @@ FocusScope {
                     horizontalAlignment: Text.AlignHCenter
                     Accessible.ignored: true
                 }
-                onClicked: {
+                Keys.onReturnPressed: signOut()
+                Keys.onEnterPressed: signOut()
+                onClicked: signOut()
+                function signOut() {
                     confirm.close()
                     App.tunnel.signOut(root, function() { root.done() })
                 }

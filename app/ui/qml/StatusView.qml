@@ -81,7 +81,7 @@ ColumnLayout {
         UiText {
             objectName: "errorText"
             Layout.fillWidth: true
-            text: App.tunnel.stateMessage
+            text: App.unbrokenQuotes(App.tunnel.stateMessage)
             color: Theme.red
             font.pixelSize: Theme.callout
             wrapMode: Text.WrapAtWordBoundaryOrAnywhere

@@ -9,6 +9,9 @@ Button {
     property color tint: link ? Theme.accent : Theme.primary
     property bool link: false
     property string tip
+    // A text the button may show instead (a brief confirmation): the button
+    // is as wide as the wider of the two, so nothing beside it moves.
+    property string reservedText
 
     focusPolicy: Qt.StrongFocus
     flat: link
@@ -17,6 +20,7 @@ Button {
     rightPadding: link ? 2 : 10
     font.pixelSize: Theme.callout
     Accessible.name: text
+    Accessible.ignored: !visible
     Accessible.description: tip
     ToolTip.visible: hovered && tip.length > 0
     ToolTip.text: tip
@@ -31,12 +35,22 @@ Button {
             size: control.font.pixelSize + 3
             visible: name.length > 0
         }
-        UiText {
+        Item {
             anchors.verticalCenter: parent.verticalCenter
-            text: control.text
-            font: control.font
-            color: control.tint
-            Accessible.ignored: true
+            implicitWidth: Math.max(label.implicitWidth, Math.ceil(reserved.advanceWidth))
+            implicitHeight: label.implicitHeight
+            UiText {
+                id: label
+                text: control.text
+                font: control.font
+                color: control.tint
+                Accessible.ignored: true
+            }
+            TextMetrics {
+                id: reserved
+                font: control.font
+                text: control.reservedText
+            }
         }
     }
     background: Rectangle {
