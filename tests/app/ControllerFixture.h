@@ -26,23 +26,34 @@ inline void PrintTo(const ConnectionState& s, std::ostream* os) {
         *os << "(" << s.message().toStdString() << ")";
 }
 
-// Counts the exchanges with the local service that went through the managers
-// it made: every exchange of the controller must use the factory it was given.
-class CountingNetwork final : public NetworkAccessFactory {
+// Marks every request of the managers it makes, so that a test can tell
+// whether each exchange the service saw came through the factory the
+// controller was given.
+class MarkingNetwork final : public NetworkAccessFactory {
 public:
-    QNetworkAccessManager* create() const override {
-        QNetworkAccessManager* manager = NetworkAccessFactory::create();
-        QObject::connect(manager, &QNetworkAccessManager::finished, [this](QNetworkReply* reply) {
-            if (reply->url().port() == HttpFixture::servicePort())
-                ++m_answers;
-        });
-        return manager;
-    }
-    int answers() const { return m_answers; }
+    static constexpr const char* mark = "X-Made-By-Factory";
+    QNetworkAccessManager* create() const override { return new Manager; }
 
 private:
-    mutable int m_answers = 0;
+    class Manager final : public QNetworkAccessManager {
+    protected:
+        QNetworkReply* createRequest(Operation operation, const QNetworkRequest& request,
+                                     QIODevice* body) override {
+            QNetworkRequest marked(request);
+            marked.setRawHeader(mark, "1");
+            return QNetworkAccessManager::createRequest(operation, marked, body);
+        }
+    };
 };
+
+// Whether every request the service saw carries the factory's mark.
+inline bool allMarked(const HttpFixture& service) {
+    for (const HttpFixture::Request& request : service.requests()) {
+        if (request.header(MarkingNetwork::mark).isEmpty())
+            return false;
+    }
+    return !service.requests().isEmpty();
+}
 
 // A controller on the fake platform, the manual clock and the local service,
 // which serves one subscription with one edge and two rule-sets.
@@ -118,7 +129,7 @@ public:
     std::shared_ptr<ManualClock> clock =
         std::make_shared<ManualClock>(QDateTime::currentDateTimeUtc());
     HttpFixture service{HttpFixture::servicePort()};
-    CountingNetwork network;
+    MarkingNetwork network;
     APIClient api{clock, network};
     FakeVpnProfileStore profiles;
     FakeExtensionManager extensions;
