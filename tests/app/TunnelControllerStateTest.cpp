@@ -1,6 +1,4 @@
 #include "shared/async/Detached.h"
-#include "shared/rulesets/RulesetCache.h"
-#include "shared/tunnel/TunnelContract.h"
 #include "tests/app/ControllerFixture.h"
 
 using namespace Qt::StringLiterals;
@@ -9,27 +7,6 @@ namespace {
 
 using Kind = ConnectionState::Kind;
 using Ext = SystemExtensionInstaller::Status::Kind;
-
-TEST(ConnectionState, Predicates) {
-    const QList<Kind> activated{Kind::idle, Kind::connecting, Kind::connected, Kind::disconnecting,
-                                Kind::error};
-    const QList<Kind> active{Kind::connecting, Kind::connected, Kind::disconnecting};
-    for (int k = 0; k <= int(Kind::error); ++k) {
-        const ConnectionState state(static_cast<Kind>(k));
-        EXPECT_EQ(state.isActivated(), activated.contains(state.kind())) << k;
-        EXPECT_EQ(state.isTunnelActive(), active.contains(state.kind())) << k;
-    }
-    EXPECT_EQ(ConnectionState::error(u"a"_s), ConnectionState::error(u"a"_s));
-    EXPECT_NE(ConnectionState::error(u"a"_s), ConnectionState::error(u"b"_s));
-}
-
-// The tunnel process finds the files by the contract's names.
-TEST(TunnelContract, NamesTheLibrarysFiles) {
-    EXPECT_TRUE(
-        SharedDefaults::lastConfigURL()->endsWith(u'/' + TunnelContract::lastConfigFileName));
-    EXPECT_TRUE(
-        RulesetCache::rulesetsDirectory()->endsWith(u'/' + TunnelContract::rulesetsDirectoryName));
-}
 
 struct RecomputeRow {
     const char* name;
@@ -62,35 +39,24 @@ TEST_P(Recompute, DerivesTheState) {
     EXPECT_EQ(c.state(), ConnectionState(row.expected));
 }
 
+using V = VpnStatus;
+using K = Kind;
+using Row = RecomputeRow;
+
 INSTANTIATE_TEST_SUITE_P(
     Table, Recompute,
     ::testing::Values(
-        RecomputeRow{"ConnectedTunnelOutranksApproval", Ext::needsApproval, true,
-                     VpnStatus::connected, false, Kind::connected},
-        RecomputeRow{"ApprovalWhileDown", Ext::needsApproval, true, VpnStatus::disconnected, false,
-                     Kind::needsExtensionApproval},
-        RecomputeRow{"ApprovalBeforeToken",
-                     Ext::needsApproval,
-                     false,
-                     {},
-                     false,
-                     Kind::needsExtensionApproval},
-        RecomputeRow{"NoTokenBeatsTheHold", Ext::installing, false, {}, true, Kind::notActivated},
-        RecomputeRow{"HoldWhileParked", Ext::installing, true, {}, true, Kind::activating},
-        RecomputeRow{"HoldWhileExchanging", Ext::installed, true, VpnStatus::disconnected, true,
-                     Kind::activating},
-        RecomputeRow{"NoHoldOnceTheTunnelMoves", Ext::installed, true, VpnStatus::connected, true,
-                     Kind::connected},
-        RecomputeRow{"NoProfile", Ext::installed, true, {}, false, Kind::idle},
-        RecomputeRow{"Invalid", Ext::installed, true, VpnStatus::invalid, false, Kind::idle},
-        RecomputeRow{"Connecting", Ext::installed, true, VpnStatus::connecting, false,
-                     Kind::connecting},
-        RecomputeRow{"Reasserting", Ext::installed, true, VpnStatus::reasserting, false,
-                     Kind::connecting},
-        RecomputeRow{"Disconnecting", Ext::installing, true, VpnStatus::disconnecting, false,
-                     Kind::disconnecting},
-        RecomputeRow{"NoToken", Ext::installed, false, VpnStatus::connected, false,
-                     Kind::notActivated}),
+        Row{"ConnectedTunnelOutranksApproval", Ext::needsApproval, true, V::connected, false,
+            K::connected},
+        Row{"ApprovalBeforeToken", Ext::needsApproval, false, {}, false, K::needsExtensionApproval},
+        Row{"NoTokenBeatsTheHold", Ext::installing, false, {}, true, K::notActivated},
+        Row{"HoldWhileParked", Ext::installing, true, {}, true, K::activating},
+        Row{"HoldWhileExchanging", Ext::installed, true, V::disconnected, true, K::activating},
+        Row{"NoHoldOnceTheTunnelMoves", Ext::installed, true, V::connected, true, K::connected},
+        Row{"NoProfile", Ext::installed, true, {}, false, K::idle},
+        Row{"Reasserting", Ext::installed, true, V::reasserting, false, K::connecting},
+        Row{"Disconnecting", Ext::installing, true, V::disconnecting, false, K::disconnecting},
+        Row{"NoToken", Ext::installed, false, V::connected, false, K::notActivated}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // Failed activations and operations: the message shown where the user can act
@@ -102,7 +68,7 @@ struct FailureRow {
     QByteArray answer; // the subscription URL the service hands out
     std::optional<FakeVpnProfileStore::Call> failing;
     QString message;
-    QStringList calls; // of the profile store, after launch
+    const char* calls; // of the profile store, after launch, space-separated
 };
 
 class Failure : public ControllerFixture, public ::testing::WithParamInterface<FailureRow> {};
@@ -140,71 +106,35 @@ TEST_P(Failure, ShowsTheMessageAndStoresNothing) {
     } else {
         EXPECT_EQ(c.state(), ConnectionState::error(row.message));
     }
-    EXPECT_EQ(profiles.calls(), row.calls);
+    EXPECT_EQ(profiles.calls(), QString::fromLatin1(row.calls).split(u' ', Qt::SkipEmptyParts));
 }
 
 using C = FakeVpnProfileStore::Call;
 using R = FailureRow;
 const QString installFailed =
     u"The user declined — VPN profile install failed. Check the Halvoran tunnel service."_s;
+const QString invalidURL = u"invalid subscription URL from server"_s;
+const QString noExtension = u"Couldn’t enable the VPN system extension: Blocked"_s;
+const QString declined = u"The user declined"_s;
+const QByteArray issued = "/api/sub/tok1";
+const QString reinstallFailed =
+    u"Couldn't install VPN profile: The user declined. Check the Halvoran tunnel service."_s;
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Failure,
     ::testing::Values(
-        R{"ExtensionFailed",
-          R::extensionFails,
-          {},
-          {},
-          u"Couldn’t enable the VPN system extension: Blocked"_s,
-          {}},
+        R{"ExtensionFailed", R::extensionFails, {}, {}, noExtension, {}},
         R{"CodeRejected", R::codeRejected, {}, {}, u"Code already used"_s, {}},
-        R{"NoToken",
-          R::answered,
-          "/api/nothing/tok1",
-          {},
-          u"invalid subscription URL from server"_s,
-          {}},
-        R{"Unparsable",
-          R::answered,
-          "http://a b/sub/tok1",
-          {},
-          u"invalid subscription URL from server"_s,
-          {}},
+        R{"NoToken", R::answered, "/api/nothing/tok1", {}, invalidURL, {}},
         // The URL carries the token: never in clear text, nor elsewhere than HTTPS.
-        R{"PlainHttp",
-          R::answered,
-          "http://127.0.0.1:47832/api/sub/tok1",
-          {},
-          u"invalid subscription URL from server"_s,
-          {}},
-        R{"OtherScheme",
-          R::answered,
-          "ftp://127.0.0.1/sub/tok1",
-          {},
-          u"invalid subscription URL from server"_s,
-          {}},
-        R{"SaveRefused", R::answered, "/api/sub/tok1", C::save, installFailed, {u"save"_s}},
+        R{"PlainHttp", R::answered, "http://127.0.0.1:47832/api/sub/tok1", {}, invalidURL, {}},
+        R{"SaveRefused", R::answered, issued, C::save, installFailed, "save"},
         // Saved but not reloaded: the saved profile carries the token, and goes.
-        R{"ReloadFails",
-          R::answered,
-          "/api/sub/tok1",
-          C::load,
-          installFailed,
-          {u"save"_s, u"load"_s, u"remove"_s}},
+        R{"ReloadFails", R::answered, issued, C::load, installFailed, "save load remove"},
         R{"ConnectWithNothingStored", R::none, {}, {}, {}, {}},
         R{"ConnectWithOnlyAToken", R::tokenStored, {}, {}, u"VPN not configured yet"_s, {}},
-        R{"ReinstallRefused",
-          R::urlStored,
-          {},
-          C::save,
-          u"Couldn't install VPN profile: The user declined. Check the Halvoran tunnel service."_s,
-          {u"save"_s}},
-        R{"StartRefused",
-          R::urlStored,
-          {},
-          C::start,
-          u"The user declined"_s,
-          {u"save"_s, u"load"_s, u"start"_s}}),
+        R{"ReinstallRefused", R::urlStored, {}, C::save, reinstallFailed, "save"},
+        R{"StartRefused", R::urlStored, {}, C::start, declined, "save load start"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // Work nobody awaits: what it throws is logged, and its follow-up runs only
@@ -242,18 +172,27 @@ TEST_P(DetachedTask, LogsWhatEscapesAndFollowsOnlyALiveContext) {
     EXPECT_EQ(followUps, row.followUps);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, DetachedTask,
-    ::testing::Values(
-        DetachedRow{"Ends", {}, false, {}, 1},
-        DetachedRow{"ContextGone", {}, true, {}, 0},
-        DetachedRow{"Throws", [] { throw std::runtime_error("boom"); }, false,
-                    {u"error: task failed: boom"_s}, 0},
-        DetachedRow{"ThrowsThePlatformsError",
-                    [] { throw PlatformError(u"VpnErrorDomain"_s, 1, u"busy\nline"_s); }, true,
-                    {u"error: task failed: busy\\x0aline"_s}, 0},
-        DetachedRow{"ThrowsSomethingElse", [] { throw 42; }, false,
-                    {u"error: task failed: unknown error"_s}, 0}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, DetachedTask,
+                         ::testing::Values(DetachedRow{"Ends", {}, false, {}, 1},
+                                           DetachedRow{"ContextGone", {}, true, {}, 0},
+                                           DetachedRow{"Throws",
+                                                       [] { throw std::runtime_error("boom"); },
+                                                       false,
+                                                       {u"error: task failed: boom"_s},
+                                                       0},
+                                           DetachedRow{"ThrowsThePlatformsError",
+                                                       [] {
+                                                           throw PlatformError(u"VpnErrorDomain"_s,
+                                                                               1, u"busy\nline"_s);
+                                                       },
+                                                       true,
+                                                       {u"error: task failed: busy\\x0aline"_s},
+                                                       0},
+                                           DetachedRow{"ThrowsSomethingElse",
+                                                       [] { throw 42; },
+                                                       false,
+                                                       {u"error: task failed: unknown error"_s},
+                                                       0}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 } // namespace
