@@ -1,6 +1,4 @@
 // A second process on the shared settings suite, driven by the suite's tests.
-//   settings_peer get KEY         prints the stored text, or <absent>
-//   settings_peer set KEY VALUE   stores the text
 //   settings_peer race ID COUNT   hammers shared keys, checking every answer
 //   settings_peer hold            keeps the suite open and answers, a line each,
 //                                 "get KEY" and "set KEY VALUE" read from stdin
@@ -78,13 +76,6 @@ int hold() {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
-    if (args.size() == 2 && args[0] == u"get") {
-        const std::optional<QString> value = SettingsSuite::shared().text(args[1]);
-        std::fputs(value ? qPrintable(*value) : "<absent>", stdout);
-        return 0;
-    }
-    if (args.size() == 3 && args[0] == u"set")
-        return SettingsSuite::shared().setText(args[1], args[2]) ? 0 : 1;
     if (args.size() == 3 && args[0] == u"race" && args[1].size() == 1)
         return race(args[1][0], args[2].toInt());
     if (args.size() == 1 && args[0] == u"hold")
@@ -98,8 +89,6 @@ int main(int argc, char** argv) {
                    ? 0
                    : 1;
     }
-    std::fputs(
-        "usage: settings_peer get KEY | set KEY VALUE | race ID COUNT | hold | open-at FILE\n",
-        stderr);
+    std::fputs("usage: settings_peer race ID COUNT | hold | open-at FILE\n", stderr);
     return 2;
 }
