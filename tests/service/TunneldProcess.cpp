@@ -4,12 +4,15 @@
 #include "tests/support/AnyUserCopy.h"
 #include "tests/support/Async.h"
 
+#include <QDBusArgument>
 #include <QDBusConnectionInterface>
+#include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QFile>
 #include <QJsonDocument>
 
 #include <csignal>
+#include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 namespace Api = TunnelServiceApi;
@@ -28,9 +31,8 @@ TunneldProcess::TunneldProcess(Options options)
     m_process.setArguments(arguments);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // In system mode the provider runs as the user who started the tunnel.
-    environment.insert(u"HALVORAN_TUNNEL_PROVIDER"_s, m_options.session
-                                                          ? m_options.provider
-                                                          : copyForAnyUser(m_options.provider));
+    environment.insert(u"HALVORAN_TUNNEL_PROVIDER"_s,
+                       m_options.session ? m_options.provider : copyForAnyUser(m_options.provider));
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
 }
@@ -92,6 +94,28 @@ QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
 
 QString tunnelStatus(const QDBusConnection& bus, const QString& id) {
     return callTunneld(bus, u"Status"_s, {id}).arguments().value(0).toString();
+}
+
+QVariantMap tunnelProfile(const QString& url, const QVariantMap& entries,
+                          const QString& description) {
+    QVariantMap configuration = entries;
+    configuration.insert(u"subscription_url"_s, url);
+    return {{u"LocalizedDescription"_s, description},
+            {u"Enabled"_s, true},
+            {u"ProviderBundleIdentifier"_s, u"dev.morvel.vpn.sysext"_s},
+            {u"ServerAddress"_s, url},
+            {u"ProviderConfiguration"_s, configuration}};
+}
+
+QString saveProfile(const QDBusConnection& bus, const QVariantMap& profile) {
+    const QDBusMessage reply = callTunneld(bus, u"Save"_s, {profile});
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    return reply.arguments().value(0).toString();
+}
+
+QList<QVariantMap> loadAllProfiles(const QDBusConnection& bus) {
+    return qdbus_cast<QList<QVariantMap>>(
+        callTunneld(bus, u"LoadAll"_s).arguments().value(0).value<QDBusArgument>());
 }
 
 bool sleepAndResume() {

@@ -59,6 +59,15 @@ QDBusMessage callTunneld(const QDBusConnection& bus, const QString& method,
 // The status text the service gives for profile `id`.
 QString tunnelStatus(const QDBusConnection& bus, const QString& id);
 
+// A profile as the app saves it, for subscription `url`, with `entries`
+// added to its provider configuration.
+QVariantMap tunnelProfile(const QString& url, const QVariantMap& entries = {},
+                          const QString& description = QStringLiteral("VPN"));
+// Saves `profile` and returns its id; fails the test when refused.
+QString saveProfile(const QDBusConnection& bus, const QVariantMap& profile);
+// Every profile of the caller.
+QList<QVariantMap> loadAllProfiles(const QDBusConnection& bus);
+
 // Has python3-dbusmock's logind announce a sleep and the resume after it;
 // false when it could not.
 bool sleepAndResume();
