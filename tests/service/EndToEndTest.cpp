@@ -7,14 +7,12 @@
 #include "platform/linux/DbusVpnProfileStore.h"
 #include "shared/api/APIClient.h"
 #include "shared/async/Clock.h"
+#include "shared/net/NetworkAccess.h"
 #include "shared/settings/SharedDefaults.h"
 #include "tests/service/TunneldProcess.h"
 #include "tests/support/Async.h"
 #include "tests/support/QtPrinters.h"
-#include "shared/net/NetworkAccess.h"
 
-#include <QDBusArgument>
-#include <QDBusVariant>
 #include <QElapsedTimer>
 #include <QMetaEnum>
 #include <QProcess>
@@ -65,12 +63,6 @@ private:
     QProcess m_process;
 };
 
-int profileCount(const QDBusConnection& bus) {
-    return int(qdbus_cast<QList<QVariantMap>>(
-                   callTunneld(bus, u"LoadAll"_s).arguments().value(0).value<QDBusArgument>())
-                   .size());
-}
-
 } // namespace
 
 TEST(EndToEnd, ActivateConnectResumeDisconnectSignOut) {
@@ -91,7 +83,8 @@ TEST(EndToEnd, ActivateConnectResumeDisconnectSignOut) {
     DbusVpnProfileStore profiles(TunnelServiceBus::sessionBus());
     DbusExtensionManager extensions(TunnelServiceBus::sessionBus());
     APIClient api(Clock::system(), NetworkAccessFactory::standard());
-    TunnelController controller(profiles, extensions, api, Clock::system(), NetworkAccessFactory::standard(), {});
+    TunnelController controller(profiles, extensions, api, Clock::system(),
+                                NetworkAccessFactory::standard(), {});
     QStringList states;
     QObject::connect(&controller, &TunnelController::stateChanged,
                      [&] { states << kindName(controller.state().kind()); });
@@ -108,7 +101,7 @@ TEST(EndToEnd, ActivateConnectResumeDisconnectSignOut) {
     // event loop; until then the code is parked and runs on its own after.
     Async::run(controller.activate(u"DEMO-2026"_s), 20s);
     ASSERT_TRUE(reaches(Kind::idle, 20s)) << controller.state().message().toStdString();
-    EXPECT_EQ(profileCount(service.bus()), 1);
+    EXPECT_EQ(loadAllProfiles(service.bus()).size(), 1);
 
     QElapsedTimer connecting;
     connecting.start();
@@ -130,7 +123,7 @@ TEST(EndToEnd, ActivateConnectResumeDisconnectSignOut) {
 
     Async::run(controller.signOut(), 10s);
     EXPECT_TRUE(reaches(Kind::notActivated));
-    EXPECT_EQ(profileCount(service.bus()), 0);
+    EXPECT_TRUE(loadAllProfiles(service.bus()).isEmpty());
     EXPECT_FALSE(SharedDefaults::subscriptionToken());
     SharedDefaults::clearAll();
 }

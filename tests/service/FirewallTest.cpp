@@ -152,15 +152,9 @@ TEST_F(Firewall, NothingLeavesOutsideTheTunnelFromStartToStop) {
                    [&] { return service->log().count(u"status connected"_s) >= times; }, 20s);
     };
     ASSERT_EQ(peer(u"RequestApproval"_s, {false}), outcome(u"ok"_s, u"approved"_s));
-    const QString url = u"https://sub.example.net/s/t0k3n"_s;
-    const QString id =
-        peer(u"Save"_s, {QJsonObject{{u"ProviderBundleIdentifier"_s, u"dev.morvel.vpn.sysext"_s},
-                                     {u"LocalizedDescription"_s, u"VPN"_s},
-                                     {u"Enabled"_s, true},
-                                     {u"ServerAddress"_s, url},
-                                     {u"ProviderConfiguration"_s,
-                                      QJsonObject{{u"subscription_url"_s, url}}}}})[u"ok"_s]
-            .toString();
+    const QString id = peer(u"Save"_s, {QJsonObject::fromVariantMap(tunnelProfile(
+                                           u"https://sub.example.net/s/t0k3n"_s))})[u"ok"_s]
+                           .toString();
     ASSERT_FALSE(id.isEmpty()) << service->log().toStdString();
 
     QThread::msleep(300);

@@ -46,16 +46,8 @@ TEST(ProviderOutput, AFloodOnStderrIsReadBoundedAndLoggedCapped) {
     ASSERT_TRUE(service.start());
     const QDBusConnection bus = service.bus();
     const qint64 before = peakResidentKiB(service.pid());
-    const QString url = u"https://sub.example.net/s/flood"_s;
-    const QVariantMap profile{
-        {u"LocalizedDescription"_s, u"VPN"_s},
-        {u"Enabled"_s, true},
-        {u"ProviderBundleIdentifier"_s, u"dev.morvel.vpn.sysext"_s},
-        {u"ServerAddress"_s, url},
-        {u"ProviderConfiguration"_s,
-         QVariantMap{{u"subscription_url"_s, url}, {u"standin_flood"_s, 50'000'000}}},
-    };
-    const QString id = callTunneld(bus, u"Save"_s, {profile}).arguments().value(0).toString();
+    const QString id = saveProfile(bus, tunnelProfile(u"https://sub.example.net/s/flood"_s,
+                                                      {{u"standin_flood"_s, 50'000'000}}));
     ASSERT_FALSE(id.isEmpty());
     ASSERT_EQ(callTunneld(bus, u"Start"_s, {id}).type(), QDBusMessage::ReplyMessage);
     EXPECT_TRUE(Async::waitUntil([&] { return tunnelStatus(bus, id) == u"connected"_s; }, 60s))
