@@ -1,6 +1,5 @@
 #include "shared/coding/JsonCoding.h"
 #include "shared/model/ActivationResponse.h"
-#include "shared/model/HiddenRulesets.h"
 #include "shared/model/SingboxClientConfig.h"
 #include "tests/support/QtPrinters.h"
 
@@ -77,20 +76,14 @@ TEST(SingboxClientConfig, MalformedConfigurationsFailAndSayWhere) {
          "the data is not valid JSON: the top level is text, not an object or a list"},
         {withOutbounds(R"({"type":"vless","tag":"\x41"})"),
          "the data is not valid JSON: malformed escape in text"},
-        {withOutbounds("{\"type\":\"vless\",\"tag\":\"a\tb\"}"),
-         "the data is not valid JSON: unescaped control character in text"},
         {withOutbounds(R"({"type":"vless","tag":"a","server_port":443.})"),
          "the data is not valid JSON: malformed number, or one out of range"},
-        {withOutbounds(R"({"type":"vless","tag":"a","server_port":.5})"),
-         "the data is not valid JSON: malformed structure"},
         {"[]", "expected an object, found a list"},
         {R"({"outbounds":{}})", "expected a list, found an object at outbounds"},
         {withOutbounds(R"({"type":"direct","tag":"d"},{"tag":"x"})"),
          "missing key \"type\" at outbounds[1]"},
         {withOutbounds(R"({"type":"vless","tag":null})"),
          "expected text, found null at outbounds[0].tag"},
-        {withOutbounds(R"({"type":"vless","tag":"a","server":1})"),
-         "expected text, found a number at outbounds[0].server"},
         {withOutbounds(R"({"type":"vless","tag":"a","server_port":"443"})"),
          "expected an integer, found text at outbounds[0].serverPort"},
         {withOutbounds(R"({"type":"vless","tag":"a","server_port":44.5})"),
@@ -125,31 +118,10 @@ TEST(ActivationResponse, ReadsTheServiceAnswerInEitherKeyStyle) {
         EXPECT_EQ(answer.subscriptionUrl(), u"/api/sub/t"_s);
         EXPECT_EQ(answer.expiresAt(), QDateTime::fromMSecsSinceEpoch(1'782'587'945'123, Qt::UTC));
     }
-    const std::pair<const char*, const char*> failures[] = {
-        {R"({"subscription_url":"/s"})", "missing key \"expiresAt\""},
-        {R"({"subscription_url":"/s","expires_at":"2026-06-27"})",
-         "unparsable date 2026-06-27 at expiresAt"},
-        {R"({"subscription_url":"/s","expires_at":null})",
-         "expected text, found null at expiresAt"},
-    };
-    for (const auto& [json, description] : failures) {
-        try {
-            decoder.decode<ActivationResponse>(json);
-            ADD_FAILURE() << json;
-        } catch (const DecodingError& error) {
-            EXPECT_EQ(error.description(), QString::fromUtf8(description));
-        }
-    }
     // Without the conversion the wire keys do not match.
-    EXPECT_THROW(JsonDecoder().decode<ActivationResponse>(failures[0].first), DecodingError);
-}
-
-TEST(HiddenRulesets, VisibleDropsOnlyTheHiddenNames) {
-    EXPECT_EQ(HiddenRulesets::visible({u"ipcheck"_s, u"youtube"_s, u"ipcheck"_s}),
-              QStringList{u"youtube"_s});
-    EXPECT_EQ(HiddenRulesets::visible({u"IPCheck"_s, u"b"_s, u"b"_s}),
-              (QStringList{u"IPCheck"_s, u"b"_s, u"b"_s}));
-    EXPECT_EQ(HiddenRulesets::visible({}), QStringList{});
+    EXPECT_THROW(JsonDecoder().decode<ActivationResponse>(
+                     R"({"subscription_url":"/s","expires_at":"2026-06-27T19:19:05Z"})"),
+                 DecodingError);
 }
 
 } // namespace

@@ -38,6 +38,12 @@ namespace {
 constexpr char token[] = "TOKEN-7f3a9c";
 const QByteArray profile = R"({"subscription_url":"http://127.0.0.1:47832/api/sub/TOKEN-7f3a9c"})";
 
+// Whether process `pid` is gone, or a zombie waiting for whoever inherited it.
+bool gone(int pid) {
+    QFile status(u"/proc/%1/stat"_s.arg(pid));
+    return !status.open(QIODevice::ReadOnly) || status.readAll().contains(") Z ");
+}
+
 // One run of the provider, with what it wrote and what the engine recorded.
 class Provider {
 public:
@@ -65,8 +71,7 @@ public:
         for (auto it = setup.environment.begin(); it != setup.environment.end(); ++it)
             env.insert(it.key(), it.value());
         m_process.setProcessEnvironment(env);
-        const QStringList command =
-            setup.wrapper + QStringList{setup.program} + setup.arguments;
+        const QStringList command = setup.wrapper + QStringList{setup.program} + setup.arguments;
         m_process.start(command.first(), command.mid(1));
         EXPECT_TRUE(m_process.waitForStarted(5000));
         m_process.write(setup.input);
@@ -219,12 +224,7 @@ TEST_F(ProviderProcess, TheConfigurationReachesTheEngineOnlyInMemory) {
 
     provider.signal(SIGKILL);
     EXPECT_EQ(provider.waitForExit(), -2);
-    const int engine = run["pid"_L1].toInt();
-    const auto gone = [&] {
-        QFile status(u"/proc/%1/stat"_s.arg(engine));
-        return !status.open(QIODevice::ReadOnly) || status.readAll().contains(") Z ");
-    };
-    EXPECT_TRUE(Async::waitUntil(gone, 5s));
+    EXPECT_TRUE(Async::waitUntil([&] { return gone(run["pid"_L1].toInt()); }, 5s));
     EXPECT_EQ(filesWithTheConfiguration(), QStringList());
 }
 
@@ -329,12 +329,7 @@ TEST_F(ProviderProcess, TheEngineNeverOutlivesTheProvider) {
         ASSERT_GT(engine, 0) << c.what;
         provider.signal(c.signal);
         EXPECT_EQ(provider.waitForExit(), c.exitCode) << c.what;
-        // Gone, or a zombie waiting for whoever inherited it.
-        const auto gone = [&] {
-            QFile status(u"/proc/%1/stat"_s.arg(engine));
-            return !status.open(QIODevice::ReadOnly) || status.readAll().contains(") Z ");
-        };
-        EXPECT_TRUE(Async::waitUntil(gone, 5s)) << c.what;
+        EXPECT_TRUE(Async::waitUntil([&] { return gone(engine); }, 5s)) << c.what;
         EXPECT_EQ(provider.stops(), c.stopsRecorded) << c.what;
     }
 }
