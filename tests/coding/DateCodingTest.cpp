@@ -36,10 +36,8 @@ TEST(DateCoding, ParsesTheFourFormsAndNothingElse) {
         {"2026-06-27T19:19:05.123", nullptr}, // zoneless needs six digits
         {"2026-06-27T19:19:05.1234567", nullptr},
         {"2026-06-27t19:19:05Z", nullptr},
-        {"2026-06-27T19:19:05z", nullptr},
         {"2026-06-27T24:00:00Z", nullptr},
         {"2026-02-29T00:00:00Z", nullptr},
-        {"2026-06-27T19:19:60Z", nullptr},
         {"2026-06-27T19:19:05+0300", nullptr},
         {"2026-06-27T19:19:05+24:00", nullptr},
         {"2026-06-27T19:19:05Z ", nullptr},

@@ -1,12 +1,11 @@
 #include "shared/health/HealthMonitor.h"
 
-#include "shared/coding/JsonCoding.h"
+#include "shared/net/NetworkAccess.h"
 #include "tests/support/Async.h"
 #include "tests/support/HttpFixture.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
-#include "shared/net/NetworkAccess.h"
 
 #include <QRegularExpression>
 
@@ -24,7 +23,8 @@ protected:
         QHash<QString, QUrl> probes;
         for (const QString& name : probed)
             probes.insert(name, server.url(u"/"_s + name));
-        m_monitor = std::make_unique<HealthMonitor>(probes, clock, NetworkAccessFactory::standard());
+        m_monitor =
+            std::make_unique<HealthMonitor>(probes, clock, NetworkAccessFactory::standard());
         QObject::connect(m_monitor.get(), &HealthMonitor::statusesChanged, [this] {
             for (const RulesetHealth& h : m_monitor->statuses())
                 if (history[h.ruleset].isEmpty() || history[h.ruleset].last() != h.status)
@@ -147,7 +147,8 @@ TEST_P(CutShort, WritesAndLogsNothing) {
         clock->advance(30s);
         ASSERT_TRUE(requestsArrived(2));
     }
-    ASSERT_TRUE(settle(u"youtube"_s, row.laterSweep ? HealthStatus::healthy : HealthStatus::probing));
+    ASSERT_TRUE(
+        settle(u"youtube"_s, row.laterSweep ? HealthStatus::healthy : HealthStatus::probing));
     LogCapture log;
     if (row.restart) {
         server.route("HEAD", u"/youtube"_s, Route::hold(200));
@@ -177,7 +178,8 @@ TEST_F(HealthMonitorTest, ARulesetNameCannotForgeLogLines) {
     HealthMonitor m({{forged, server.url(u"/evil"_s)}}, clock, NetworkAccessFactory::standard());
     LogCapture log;
     m.start({forged});
-    ASSERT_TRUE(Async::waitUntil([&] { return m.statuses()[forged].status == HealthStatus::healthy; }));
+    ASSERT_TRUE(
+        Async::waitUntil([&] { return m.statuses()[forged].status == HealthStatus::healthy; }));
     const QStringList lines = log.lines(u"health"_s);
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], u"start(evil\\x0aprobe code → healthy [200, 1ms])"_s);
@@ -196,18 +198,6 @@ TEST_F(HealthMonitorTest, RestartResetsOnlyTheNewNames) {
     m.stop();
     m.stop(); // stopping twice is harmless
     EXPECT_EQ(status(u"code"_s), HealthStatus::unknown);
-}
-
-TEST(RulesetHealth, RoundTripsThroughJsonOmittingWhatIsAbsent) {
-    const RulesetHealth full{u"code"_s, HealthStatus::degraded, 1501,
-                             QDateTime::fromMSecsSinceEpoch(5, Qt::UTC)};
-    const RulesetHealth bare{u"youtube"_s, HealthStatus::unknown, {}, {}};
-    const JsonEncoder& encoder = JsonEncoder::iso8601Fractional();
-    EXPECT_EQ(encoder.encode(bare), R"({"ruleset":"youtube","status":"unknown"})");
-    for (const RulesetHealth& h : {full, bare})
-        EXPECT_EQ(JsonDecoder().decode<RulesetHealth>(encoder.encode(h)), h);
-    EXPECT_THROW(JsonDecoder().decode<RulesetHealth>(R"({"ruleset":"a","status":"Healthy"})"),
-                 DecodingError);
 }
 
 } // namespace

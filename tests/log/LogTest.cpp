@@ -5,7 +5,6 @@
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
-#include <syslog.h>
 
 using namespace Qt::StringLiterals;
 
@@ -51,8 +50,6 @@ TEST(JournalLogSink, FilesLinesByComponentAndSeverity) {
     EXPECT_EQ(JournalLogSink::journalFields(foreign),
               (QByteArrayList{"MESSAGE=hi", "PRIORITY=6", "CATEGORY=qt.core"}));
     EXPECT_EQ(JournalLogSink::stderrLine(foreign), "[qt.core] info: hi\n");
-    EXPECT_EQ(JournalLogSink::priority(QtInfoMsg), LOG_INFO);
-    EXPECT_EQ(JournalLogSink::priority(QtWarningMsg), LOG_WARNING);
 }
 
 } // namespace

@@ -78,11 +78,6 @@ void ManualClock::advance(milliseconds span) {
     m_state->elapsed = target;
 }
 
-void ManualClock::setNow(const QDateTime& now) {
-    m_state->wallAtZero =
-        now.toUTC().addMSecs(-duration_cast<milliseconds>(m_state->elapsed).count());
-}
-
 int ManualClock::pendingTimers() const {
     return int(std::count_if(m_state->armed.begin(), m_state->armed.end(),
                              [](const State::Armed& a) { return !a.timer.isNull(); }));

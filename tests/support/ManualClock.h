@@ -17,8 +17,6 @@ public:
     std::unique_ptr<ClockTimer> createTimer() const override;
 
     void advance(std::chrono::milliseconds span);
-    // Sets the wall clock alone, as a user changing the time would.
-    void setNow(const QDateTime& now);
     // Timers armed and not yet fired.
     int pendingTimers() const;
 
