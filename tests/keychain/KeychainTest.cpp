@@ -36,23 +36,6 @@ protected:
     std::unique_ptr<LogCapture> log;
 };
 
-TEST_F(KeychainTest, EveryOperationNamesTheItemByTheSameFourAttributes) {
-    FakeSecureItemStore& fake = useFake({{Op::update, notFound}});
-    EXPECT_TRUE(Keychain::write(Key::subscriptionURL, u"https://é.example/sub"_s));
-    Keychain::read(Key::subscriptionURL);
-    Keychain::deleteItem(Key::subscriptionURL);
-    ASSERT_EQ(fake.operations(), (QList<Op>{Op::update, Op::add, Op::copyMatching, Op::remove}));
-    for (const FakeSecureItemStore::Call& call : fake.calls) {
-        EXPECT_EQ(call.query.itemClass, u"genp"_s);
-        EXPECT_EQ(call.query.service, u"vpn-client"_s);
-        EXPECT_EQ(call.query.account, u"subscription_url"_s);
-        EXPECT_EQ(call.query.accessGroup, u"Q7T2K9RW4M.dev.morvel.vpn"_s);
-    }
-    // UTF-8 without a terminator, to update and add alike.
-    EXPECT_EQ(fake.calls[0].data, "https://\xc3\xa9.example/sub"_ba);
-    EXPECT_EQ(fake.calls[1].data, fake.calls[0].data);
-}
-
 TEST_F(KeychainTest, ReadGivesStrictUtf8TextAndLogsOnlyRealFailures) {
     const struct {
         int status;

@@ -259,13 +259,11 @@ TEST_F(ProviderProcess, FailuresEndInOneErrorLine) {
         {"no engine",
          [](Provider::Setup& s) { s.engineOnPath = false; },
          {u"status connecting"_s},
-         u"error sing-box is not installed: install the sing-box engine and make sure it is on "
-         "the PATH"_s},
+         u"error sing-box is not installed: install the sing-box engine"_s},
         {"engine refuses",
          [](Provider::Setup& s) { s.engineMode = u"fail"_s; },
          {u"status connecting"_s},
-         u"error sing-box could not start (exit status 1): FATAL[0000] start service: initialize "
-         "inbound[0]: operation not permitted"_s},
+         u"error sing-box could not start (exit status 1): FATAL[0000] start service"_s},
         {"engine never up",
          [](Provider::Setup& s) {
              s.engineMode = u"never"_s;
@@ -278,8 +276,7 @@ TEST_F(ProviderProcess, FailuresEndInOneErrorLine) {
          {u"status connecting"_s, u"status connected"_s, u"status reasserting"_s,
           u"status connected"_s, u"status reasserting"_s, u"status connected"_s,
           u"status reasserting"_s, u"status connected"_s},
-         u"error sing-box stopped unexpectedly (exit status 3): ERROR[0001] dial tcp: connection "
-         "lost"_s},
+         u"error sing-box stopped unexpectedly (exit status 3): ERROR[0001] dial tcp"_s},
         {"no configuration downloaded",
          [](Provider::Setup&) { SharedDefaults::clearAll(); },
          {u"status connecting"_s},
