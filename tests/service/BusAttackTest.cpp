@@ -49,10 +49,6 @@ qint64 treeBytes(const QString& dir) {
     return total;
 }
 
-QJsonArray call(const QString& method, const QJsonArray& arguments) {
-    return QJsonArray{method, arguments};
-}
-
 // The service as root on the private system bus, polkit allowing.
 class BusAttack : public ::testing::Test {
 protected:
@@ -217,7 +213,7 @@ for _ in range(6000):
 TEST_F(BusAttack, ApprovalBelongsToTheAccountAndCanBeRevoked) {
     const QJsonObject profile = QJsonObject::fromVariantMap(profileWith({}));
     QJsonArray outcomes =
-        callAsPeer({call(u"RequestApproval"_s, {true}), call(u"Save"_s, {profile})});
+        callAsPeer({peerCall(u"RequestApproval"_s, {true}), peerCall(u"Save"_s, {profile})});
     ASSERT_EQ(outcomes.size(), 2);
     ASSERT_TRUE(outcomes[1][u"ok"_s].isString());
 
@@ -226,17 +222,15 @@ TEST_F(BusAttack, ApprovalBelongsToTheAccountAndCanBeRevoked) {
     ASSERT_TRUE(account.open(QIODevice::WriteOnly));
     account.write("someone-else\n/home/someone-else");
     account.close();
-    outcomes = callAsPeer({call(u"LoadAll"_s, {}), call(u"Save"_s, {profile})});
-    EXPECT_EQ(outcomes[0], QJsonValue(QJsonObject{{u"ok"_s, QJsonArray()}}));
-    EXPECT_EQ(outcomes[1],
-              QJsonValue(QJsonObject{{u"error"_s, QString(Api::Error::notAuthorized)}}));
+    outcomes = callAsPeer({peerCall(u"LoadAll"_s, {}), peerCall(u"Save"_s, {profile})});
+    EXPECT_EQ(outcomes[0], peerOk(QJsonArray()));
+    EXPECT_EQ(outcomes[1], peerError(QString(Api::Error::notAuthorized)));
     EXPECT_FALSE(QFile::exists(user + u"/approved"_s));
 
-    outcomes = callAsPeer({call(u"RequestApproval"_s, {false}), call(u"RevokeApproval"_s, {}),
-                           call(u"Save"_s, {profile})});
-    EXPECT_EQ(outcomes[0], QJsonValue(QJsonObject{{u"ok"_s, QString(Api::approved)}}));
-    EXPECT_EQ(outcomes[2],
-              QJsonValue(QJsonObject{{u"error"_s, QString(Api::Error::notAuthorized)}}));
+    outcomes = callAsPeer({peerCall(u"RequestApproval"_s, {false}),
+                           peerCall(u"RevokeApproval"_s, {}), peerCall(u"Save"_s, {profile})});
+    EXPECT_EQ(outcomes[0], peerOk(QString(Api::approved)));
+    EXPECT_EQ(outcomes[2], peerError(QString(Api::Error::notAuthorized)));
 }
 
 // One interface, one routing table: one tunnel at a time.
@@ -247,11 +241,10 @@ TEST_F(BusAttack, OneTunnelRunsAtATime) {
     ASSERT_TRUE(Async::waitUntil([&] { return tunnelStatus(bus, first) == u"connected"_s; }, 5s));
 
     const QJsonArray peer =
-        callAsPeer({call(u"RequestApproval"_s, {true}),
-                    call(u"Save"_s, {QJsonObject::fromVariantMap(profileWith({}))})});
-    const QJsonArray refused =
-        callAsPeer(QJsonArray{QJsonValue(call(u"Start"_s, {peer[1][u"ok"_s]}))});
-    EXPECT_EQ(refused, QJsonArray({QJsonObject{{u"error"_s, QString(Api::Error::failed)}}}));
+        callAsPeer({peerCall(u"RequestApproval"_s, {true}),
+                    peerCall(u"Save"_s, {QJsonObject::fromVariantMap(profileWith({}))})});
+    EXPECT_EQ(callOnceAsPeer(u"Start"_s, {peer[1][u"ok"_s]}),
+              peerError(QString(Api::Error::failed)));
     EXPECT_TRUE(service->waitForLog(u"Another user's VPN tunnel is running"_s));
 
     // The same user's second profile takes over from the first.

@@ -130,14 +130,6 @@ protected:
     Counts m_last;
 };
 
-QJsonValue peer(const QString& method, const QJsonArray& arguments = {}) {
-    return callAsPeer(QJsonArray{QJsonValue(QJsonArray{method, arguments})}).at(0);
-}
-QJsonValue outcome(const QString& kind, const QJsonValue& value) {
-    return QJsonObject{{kind, value}};
-}
-const QJsonValue done = outcome(u"ok"_s, QJsonValue());
-
 TEST_F(Firewall, NothingLeavesOutsideTheTunnelFromStartToStop) {
     TunneldProcess::Options options;
     options.session = false;
@@ -151,15 +143,16 @@ TEST_F(Firewall, NothingLeavesOutsideTheTunnelFromStartToStop) {
                Async::waitUntil(
                    [&] { return service->log().count(u"status connected"_s) >= times; }, 20s);
     };
-    ASSERT_EQ(peer(u"RequestApproval"_s, {false}), outcome(u"ok"_s, u"approved"_s));
-    const QString id = peer(u"Save"_s, {QJsonObject::fromVariantMap(tunnelProfile(
-                                           u"https://sub.example.net/s/t0k3n"_s))})[u"ok"_s]
-                           .toString();
+    ASSERT_EQ(callOnceAsPeer(u"RequestApproval"_s, {false}), peerOk(u"approved"_s));
+    const QString id =
+        callOnceAsPeer(u"Save"_s, {QJsonObject::fromVariantMap(tunnelProfile(
+                                      u"https://sub.example.net/s/t0k3n"_s))})[u"ok"_s]
+            .toString();
     ASSERT_FALSE(id.isEmpty()) << service->log().toStdString();
 
     QThread::msleep(300);
     EXPECT_GT(phase("before start").app, 0);
-    ASSERT_EQ(peer(u"Start"_s, {id}), done) << service->log().toStdString();
+    ASSERT_EQ(callOnceAsPeer(u"Start"_s, {id}), peerOk()) << service->log().toStdString();
     phase("the start call");
     Counts tunnel;
     const auto within = [&](const char* name) {
@@ -184,13 +177,13 @@ TEST_F(Firewall, NothingLeavesOutsideTheTunnelFromStartToStop) {
     within("until the stop");
     EXPECT_EQ(tunnel.app, 0);
 
-    ASSERT_EQ(peer(u"Stop"_s, {id}), done);
+    ASSERT_EQ(callOnceAsPeer(u"Stop"_s, {id}), peerOk());
     EXPECT_TRUE(Async::waitUntil([] { return !ourTable(); }, 10s));
     QThread::msleep(300);
     EXPECT_GT(phase("after the stop").app, 0);
 
     // A crashed service leaves its firewall; the next one takes it away.
-    ASSERT_EQ(peer(u"Start"_s, {id}), done);
+    ASSERT_EQ(callOnceAsPeer(u"Start"_s, {id}), peerOk());
     phase("the second start call");
     ASSERT_TRUE(connectedTimes(4));
     EXPECT_EQ(phase("connected again").app, 0);
@@ -211,8 +204,8 @@ TEST_F(Firewall, NothingLeavesOutsideTheTunnelFromStartToStop) {
     TunneldProcess unprotected(options);
     ASSERT_TRUE(unprotected.start());
     const qsizetype engines = enginePids().size();
-    EXPECT_EQ(peer(u"Start"_s, {id}),
-              outcome(u"error"_s, u"dev.morvel.vpn.Tunnel1.Error.Failed"_s));
+    EXPECT_EQ(callOnceAsPeer(u"Start"_s, {id}),
+              peerError(u"dev.morvel.vpn.Tunnel1.Error.Failed"_s));
     EXPECT_TRUE(unprotected.waitForLog(u"The tunnel cannot start without its firewall: nft is not "
                                        u"installed (no /nonexistent/nft; install nftables)."_s));
     QThread::msleep(500);

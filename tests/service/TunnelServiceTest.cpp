@@ -287,18 +287,6 @@ TEST(TunnelService, NothingOutlivesACrashedService) {
     EXPECT_TRUE(service->waitForLog(u"stopping (the service is stopping)"_s));
 }
 
-namespace {
-
-QJsonArray call(const QString& method, const QJsonArray& arguments) {
-    return QJsonArray{method, arguments};
-}
-
-QJsonObject profileJson(const QString& report) {
-    return QJsonObject::fromVariantMap(profile(u"normal"_s, report));
-}
-
-} // namespace
-
 TEST(TunnelService, SystemModeKeepsEachUserToTheirOwnProfiles) {
     if (::getuid() != 0)
         GTEST_SKIP() << "needs root to run as a second uid";
@@ -340,26 +328,27 @@ TEST(TunnelService, SystemModeKeepsEachUserToTheirOwnProfiles) {
     setPolkitAllowed({QString(Api::polkitAction)});
     EXPECT_EQ(approval(false), QString(Api::approved));
 
-    QJsonObject foreign = profileJson(reports.path(u"peer"_s));
+    QJsonObject foreign =
+        QJsonObject::fromVariantMap(profile(u"normal"_s, reports.path(u"peer"_s)));
     foreign.insert(u"Id"_s, mine);
     const QJsonArray outcomes = callAsPeer({
-        call(u"LoadAll"_s, {}),
-        call(u"Load"_s, {mine}),
-        call(u"Status"_s, {mine}),
-        call(u"Start"_s, {mine}),
-        call(u"Stop"_s, {mine}),
-        call(u"Remove"_s, {mine}),
-        call(u"RequestApproval"_s, {false}),
-        call(u"Save"_s, {foreign}),
-        call(u"Save"_s, {profileJson(reports.path(u"peer"_s))}),
+        peerCall(u"LoadAll"_s, {}),
+        peerCall(u"Load"_s, {mine}),
+        peerCall(u"Status"_s, {mine}),
+        peerCall(u"Start"_s, {mine}),
+        peerCall(u"Stop"_s, {mine}),
+        peerCall(u"Remove"_s, {mine}),
+        peerCall(u"RequestApproval"_s, {false}),
+        peerCall(u"Save"_s, {foreign}),
+        peerCall(u"Save"_s,
+                 {QJsonObject::fromVariantMap(profile(u"normal"_s, reports.path(u"peer"_s)))}),
     });
     ASSERT_EQ(outcomes.size(), 9);
-    const QJsonValue nothing = QJsonObject{{u"ok"_s, QJsonArray()}};
-    const QJsonValue notFound = QJsonObject{{u"error"_s, QString(Api::Error::notFound)}};
-    EXPECT_EQ(outcomes[0], nothing);
+    const QJsonValue notFound = peerError(QString(Api::Error::notFound));
+    EXPECT_EQ(outcomes[0], peerOk(QJsonArray()));
     for (int i = 1; i <= 5; ++i)
         EXPECT_EQ(outcomes[i], notFound) << i;
-    EXPECT_EQ(outcomes[6], QJsonValue(QJsonObject{{u"ok"_s, QString(Api::approved)}}));
+    EXPECT_EQ(outcomes[6], peerOk(QString(Api::approved)));
     EXPECT_EQ(outcomes[7], notFound);
     const QString theirs = outcomes[8][u"ok"_s].toString();
     ASSERT_FALSE(theirs.isEmpty()) << QJsonDocument(outcomes).toJson().toStdString();
@@ -371,14 +360,13 @@ TEST(TunnelService, SystemModeKeepsEachUserToTheirOwnProfiles) {
     EXPECT_EQ(refusal(u"Load"_s, theirs), QString(Api::Error::notFound));
 
     // The peer's tunnel runs as the peer, with only the network capabilities.
-    const QJsonArray started = callAsPeer(QJsonArray{QJsonValue(call(u"Start"_s, {theirs}))});
-    EXPECT_EQ(started, QJsonArray({QJsonObject{{u"ok"_s, QJsonValue()}}}));
+    EXPECT_EQ(callOnceAsPeer(u"Start"_s, {theirs}), peerOk());
     const QJsonObject seen = readReport(reports.path(u"peer"_s));
     EXPECT_EQ(seen[u"uid"_s].toInteger(), peerUid);
     EXPECT_EQ(seen[u"argv"_s].toArray(), QJsonArray({u"--mode"_s, u"system"_s}));
     EXPECT_EQ(seen[u"environ"_s][u"HOME"_s].toString(), u"/nonexistent"_s);
     EXPECT_TRUE(statuses.of(theirs).isEmpty()) << "another user's status reached root";
-    callAsPeer(QJsonArray{QJsonValue(call(u"Stop"_s, {theirs}))});
+    callOnceAsPeer(u"Stop"_s, {theirs});
     EXPECT_TRUE(waitForExit(seen[u"engine"_s].toInteger()));
 }
 

@@ -157,6 +157,10 @@ QJsonArray callAsPeer(const QJsonArray& calls) {
     return outcomes;
 }
 
+QJsonValue callOnceAsPeer(const QString& method, const QJsonArray& arguments) {
+    return callAsPeer(QJsonArray{QJsonValue(peerCall(method, arguments))}).at(0);
+}
+
 bool processAlive(qint64 pid) {
     QFile stat(u"/proc/"_s + QString::number(pid) + u"/stat"_s);
     if (!stat.open(QIODevice::ReadOnly))

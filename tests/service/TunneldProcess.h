@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -79,6 +80,18 @@ void setPolkitAllowed(const QStringList& actions);
 // per call, {"ok": reply} or {"error": name}. Empty when it did not finish.
 inline constexpr uint peerUid = 65534;
 QJsonArray callAsPeer(const QJsonArray& calls);
+// One call for callAsPeer, and the outcome of one call made alone.
+inline QJsonArray peerCall(const QString& method, const QJsonArray& arguments = {}) {
+    return QJsonArray{method, arguments};
+}
+QJsonValue callOnceAsPeer(const QString& method, const QJsonArray& arguments = {});
+// The outcomes callAsPeer reports.
+inline QJsonValue peerOk(const QJsonValue& reply = {}) {
+    return QJsonObject{{QStringLiteral("ok"), reply}};
+}
+inline QJsonValue peerError(const QString& name) {
+    return QJsonObject{{QStringLiteral("error"), name}};
+}
 
 // Whether the process `pid` still runs (not a zombie).
 bool processAlive(qint64 pid);
