@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -45,12 +44,9 @@ protected:
         QDir().mkpath(*RulesetCache::rulesetsDirectory());
         QFile file(path(tag));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
-        const qint64 ms = clock->now().toMSecsSinceEpoch() - secondsAgo * 1000;
-        const timeval times[2] = {{time_t(ms / 1000), suseconds_t(ms % 1000 * 1000)},
-                                  {time_t(ms / 1000), suseconds_t(ms % 1000 * 1000)}};
-        ASSERT_EQ(::utimes(QFile::encodeName(path(tag)).constData(), times), 0);
+        ASSERT_TRUE(file.write(content) == content.size() && file.flush());
+        ASSERT_TRUE(
+            file.setFileTime(clock->now().addSecs(-secondsAgo), QFileDevice::FileModificationTime));
     }
     static QByteArray read(const QString& tag) {
         QFile file(path(tag));
