@@ -17,7 +17,7 @@ using Result = ExtensionRequestDelegate::Result;
 // One thing that happens to the installer: a call of activate(), or an
 // answer of the system to the request at `index` (-1: the latest).
 struct Event {
-    enum What { activate, approval, finish, reboot, fail, supersede, replace } what;
+    enum What { activate, approval, finish, reboot, fail, supersede } what;
     int index = -1;
 };
 
@@ -62,10 +62,6 @@ TEST_P(SystemExtensionInstallerTable, EndsInTheStatusWithItsLogAndReports) {
             break;
         case Event::supersede:
             system.supersede(e.index);
-            break;
-        case Event::replace:
-            EXPECT_EQ(system.replace(e.index, {u"x"_s, u"1.0"_s}, {u"x"_s, u"1.1"_s}),
-                      ExtensionRequestDelegate::ReplacementAction::replace);
             break;
         }
     }
@@ -115,14 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
             2,
             {u"status → installing"_s, submit, u"error: didFailWithError: Extension not found"_s,
              u"status → failed(Extension not found)"_s, u"status → installing"_s, submit},
-            {Kind::installing, Status::failed(u"Extension not found"_s), Kind::installing}},
-        Row{"ReplacementAlwaysReplaces",
-            {{E::activate}, {E::replace}, {E::finish}},
-            Kind::installed,
-            1,
-            {u"status → installing"_s, submit, u"replacing 1.0 → 1.1"_s,
-             u"status → installed"_s},
-            {Kind::installing, Kind::installed}}),
+            {Kind::installing, Status::failed(u"Extension not found"_s), Kind::installing}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 } // namespace
