@@ -57,26 +57,7 @@ QJsonArray parsed(const char* json) {
     return QJsonDocument::fromJson(json).array();
 }
 
-// A subscription of a hundred edges in one group, as services minify them.
-QJsonObject manyEdges() {
-    QJsonArray outbounds{object(R"({"type": "direct", "tag": "direct"})")}, members;
-    for (int i = 0; i < 100; ++i) {
-        const QString tag = u"edge-%1"_s.arg(i, 3, 10, QChar(u'0'));
-        members.append(tag);
-        outbounds.append(QJsonObject{{"type"_L1, "vless"_L1},
-                                     {"tag"_L1, tag},
-                                     {"server"_L1, QString(tag + u".example.net"_s)},
-                                     {"server_port"_L1, 443},
-                                     {"uuid"_L1, tag}});
-    }
-    outbounds.append(
-        QJsonObject{{"type"_L1, "urltest"_L1}, {"tag"_L1, "all"_L1}, {"outbounds"_L1, members}});
-    return QJsonObject{{"outbounds"_L1, outbounds}, {"route"_L1, object(R"({"final": "all"})")}};
-}
-
 QJsonObject corpus(const char* name) {
-    if (qstrcmp(name, "many") == 0)
-        return manyEdges();
     QFile file(QLatin1StringView(CONFIG_CORPUS "/") + QLatin1StringView(name) + u".json"_s);
     EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name;
     return QJsonDocument::fromJson(file.readAll()).object();
@@ -377,7 +358,6 @@ TEST(EffectiveConfig, CorpusBuildsWhatTheEngineRuns) {
         {"groups", "select", R"({"streaming": {"outbounds": ["direct", "auto"], "default": "auto"},
             "auto": {"interval": "3m", "tolerance": 50}, "fi-1": {"up_mbps": 100}})",
          R"({"route": ["route", "route"]})"},
-        {"many", "all", R"({"edge-099": {"server_port": 443}})", R"({"route": []})"},
         {"no-route", nullptr, R"({"direct": {"type": "direct"}})", R"({"route": []})"},
         {"foreign-inbounds", "edge", "{}", R"({"route": ["route"], "dns": ["route"]})"},
         {"legacy", nullptr, R"({"block": null, "dns-out": null, "proxy": {"outbounds": ["edge"]},
