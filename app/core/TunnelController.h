@@ -4,6 +4,7 @@
 #include "app/core/SystemExtensionInstaller.h"
 #include "shared/health/HealthMonitor.h"
 #include "shared/model/SubscriptionMetadata.h"
+#include "shared/settings/SharedDefaults.h"
 
 #include <QObject>
 #include <QPointer>
@@ -69,6 +70,9 @@ public:
     QCoro::Task<void> refreshMetadata(bool force);
     // Downloads every rule-set again and restarts a running tunnel.
     QCoro::Task<void> reloadRulesets();
+    // Stores the mode at once; a running tunnel restarts to apply it, unless
+    // the device signs out before it would start again.
+    QCoro::Task<void> setRoutingMode(SharedDefaults::RoutingMode mode);
     QCoro::Task<void> signOut();
 
     // Derives `state` from the extension, the stored token and the tunnel.
@@ -79,6 +83,7 @@ Q_SIGNALS:
     void metadataChanged();
     void activationNoticeChanged();
     void preferredEdgeTagChanged();
+    void routingModeChanged();
 
 private:
     // Thrown by installProfile when the device was signed out while the
@@ -104,6 +109,9 @@ private:
     static QCoro::Task<void> removeLogged(std::shared_ptr<VpnProfile> profile);
     void failActivation(const QString& message);
     QCoro::Task<void> removeStrayProfiles();
+    // Stops the tunnel and, after the pause, starts it again, unless the
+    // subscription of `epoch` is gone by then.
+    QCoro::Task<void> restartTunnel(quint64 epoch);
 
     // Whether work that began under subscription `epoch` must stop: the device
     // signed out, or another subscription was stored, since it began.

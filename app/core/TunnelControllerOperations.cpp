@@ -178,12 +178,32 @@ QCoro::Task<void> TunnelController::reloadRulesets() {
     if (!self || isStale(epoch) || !m_state.isTunnelActive())
         co_return;
     // The tunnel reads the files only when it starts.
+    QCoro::Task<void> restarting = restartTunnel(epoch);
+    co_await restarting;
+}
+
+QCoro::Task<void> TunnelController::setRoutingMode(SharedDefaults::RoutingMode mode) {
+    if (mode == SharedDefaults::routingMode())
+        co_return;
+    // The tunnel process reads the mode from the store when it starts.
+    SharedDefaults::setRoutingMode(mode);
+    Q_EMIT routingModeChanged();
+    if (!m_state.isTunnelActive())
+        co_return;
+    QCoro::Task<void> restarting = restartTunnel(m_subscriptionEpoch);
+    co_await restarting;
+}
+
+QCoro::Task<void> TunnelController::restartTunnel(quint64 epoch) {
+    QPointer self(this);
     QCoro::Task<void> stopping = disconnect();
     co_await stopping;
     if (!self)
         co_return;
     QCoro::Task<void> pause = m_clock->sleep(TunnelContract::restartPause);
     co_await pause;
+    // Signed out meanwhile, perhaps signed in again: nothing of this
+    // subscription's tunnel is to start.
     if (!self || isStale(epoch))
         co_return;
     QCoro::Task<void> starting = connect();

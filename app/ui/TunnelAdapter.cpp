@@ -48,6 +48,8 @@ TunnelAdapter::TunnelAdapter(TunnelController& tunnel, Desktop& desktop,
             &TunnelAdapter::activationNoticeChanged);
     // Sign-out forgets the stored mode.
     connect(&m_tunnel, &TunnelController::stateChanged, this, &TunnelAdapter::routingModeChanged);
+    connect(&m_tunnel, &TunnelController::routingModeChanged, this,
+            &TunnelAdapter::routingModeChanged);
     m_remainingTimer = m_clock->createTimer();
     connect(m_remainingTimer.get(), &ClockTimer::timeout, this, &TunnelAdapter::reviewRemaining);
     connect(&m_tunnel, &TunnelController::metadataChanged, this, &TunnelAdapter::reviewRemaining);
@@ -159,29 +161,8 @@ QString TunnelAdapter::routingMode() const {
 }
 
 void TunnelAdapter::setRoutingMode(const QString& raw) {
-    const auto mode = SharedDefaults::routingModeFromRawValue(raw);
-    if (!mode || *mode == SharedDefaults::routingMode())
-        return;
-    SharedDefaults::setRoutingMode(*mode);
-    Q_EMIT routingModeChanged();
-    Detached::start(restartForRoutingChange(), this, Log::tunnel);
-}
-
-// The tunnel reads the mode when it starts: a running one starts again.
-QCoro::Task<void> TunnelAdapter::restartForRoutingChange() {
-    QPointer self(this);
-    if (!m_tunnel.state().isTunnelActive())
-        co_return;
-    QCoro::Task<void> stopping = m_tunnel.disconnect();
-    co_await stopping;
-    if (!self)
-        co_return;
-    QCoro::Task<void> pause = m_clock->sleep(500ms);
-    co_await pause;
-    if (!self)
-        co_return;
-    QCoro::Task<void> starting = m_tunnel.connect();
-    co_await starting;
+    if (const auto mode = SharedDefaults::routingModeFromRawValue(raw))
+        Detached::start(m_tunnel.setRoutingMode(*mode), this, Log::tunnel);
 }
 
 bool TunnelAdapter::canActivate(const QString& code) const {

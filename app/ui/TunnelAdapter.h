@@ -96,7 +96,6 @@ Q_SIGNALS:
     void routingModeChanged();
 
 private:
-    QCoro::Task<void> restartForRoutingChange();
     // Announces the remaining time anew and arms the timer for its next change.
     void reviewRemaining();
 

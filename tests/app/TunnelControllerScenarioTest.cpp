@@ -1,5 +1,7 @@
 #include "tests/app/ControllerFixture.h"
 
+#include "shared/tunnel/TunnelContract.h"
+
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
@@ -207,6 +209,49 @@ TEST_P(SeveralProfiles, TheOneUpIsHeldAndTheOthersGo) {
 
 INSTANTIATE_TEST_SUITE_P(SecondProfile, SeveralProfiles,
                          ::testing::Values(VpnStatus::connected, VpnStatus::disconnected));
+
+// A routing change stores the mode at once and restarts a running tunnel
+// after the pause; a sign-out during the pause ends the restart quietly, also
+// when the device is activated again before the pause is over.
+struct PauseRow {
+    const char* meanwhile;
+    bool signOut;
+    bool activateAgain;
+    bool started;
+    ConnectionState::Kind shown;
+};
+class RoutingChange : public ControllerFixture, public ::testing::WithParamInterface<PauseRow> {};
+
+TEST_P(RoutingChange, RestartsOnlyTheSubscriptionItStopped) {
+    const PauseRow& row = GetParam();
+    storeSubscription();
+    profiles.addSavedProfile(savedProfile(), VpnStatus::connected);
+    TunnelController& c = launch();
+    extensions.finish();
+    settle();
+    profiles.clearCalls();
+    QCoro::Task<void> change = c.setRoutingMode(SharedDefaults::RoutingMode::global);
+    EXPECT_EQ(SharedDefaults::routingMode(), SharedDefaults::RoutingMode::global);
+    ASSERT_TRUE(until([&] { return profiles.calls() == QStringList{u"stop"_s}; }));
+    profiles.setStatus(VpnStatus::disconnected);
+    if (row.signOut)
+        run(c.signOut());
+    if (row.activateAgain) {
+        answerActivation("/api/sub/tok1");
+        run(c.activate(u"CODE"_s));
+    }
+    clock->advance(TunnelContract::restartPause);
+    run(std::move(change));
+    EXPECT_EQ(profiles.calls().contains(u"start"_s), row.started);
+    EXPECT_EQ(c.state(), ConnectionState(row.shown));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DuringThePause, RoutingChange,
+    ::testing::Values(PauseRow{"nothing", false, false, true, ConnectionState::Kind::idle},
+                      PauseRow{"signOut", true, false, false, ConnectionState::Kind::notActivated},
+                      PauseRow{"signOutAndActivate", true, true, false, ConnectionState::Kind::idle}),
+    [](const auto& row) { return std::string(row.param.meanwhile); });
 
 // Late results must not undo newer state.
 
