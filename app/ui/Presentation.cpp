@@ -1,32 +1,43 @@
 #include "app/ui/Presentation.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QUrl>
+
+#include <algorithm>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 using Kind = ConnectionState::Kind;
 
 namespace Presentation {
 
+namespace {
+// The screens' words, for a translation to replace; English is the source.
+QString tr(const char* text) {
+    return QCoreApplication::translate("Presentation", text);
+}
+} // namespace
+
 Pill statusPill(const ConnectionState& state) {
     switch (state.kind()) {
     case Kind::notActivated:
-        return {Tone::gray, u"not activated"_s};
+        return {Tone::gray, tr("not activated")};
     case Kind::needsExtensionApproval:
-        return {Tone::gray, u"approval needed"_s};
+        return {Tone::gray, tr("approval needed")};
     case Kind::activating:
-        return {Tone::yellow, u"activating"_s};
+        return {Tone::yellow, tr("activating")};
     case Kind::idle:
-        return {Tone::gray, u"disconnected"_s};
+        return {Tone::gray, tr("disconnected")};
     case Kind::connecting:
-        return {Tone::yellow, u"connecting"_s};
+        return {Tone::yellow, tr("connecting")};
     case Kind::connected:
-        return {Tone::green, u"connected"_s};
+        return {Tone::green, tr("connected")};
     case Kind::disconnecting:
-        return {Tone::yellow, u"disconnecting"_s};
+        return {Tone::yellow, tr("disconnecting")};
     case Kind::error:
-        return {Tone::red, u"error"_s};
+        return {Tone::red, tr("error")};
     }
     return {Tone::gray, {}};
 }
@@ -34,47 +45,47 @@ Pill statusPill(const ConnectionState& state) {
 PowerButton powerButton(const ConnectionState& state) {
     switch (state.kind()) {
     case Kind::notActivated:
-        return {Tone::dimmed, 0, u"Not activated"_s, Tone::primary, false};
+        return {Tone::dimmed, 0, tr("Not activated"), Tone::primary, false};
     case Kind::needsExtensionApproval:
-        return {Tone::dimmed, 0, u"Approve in Settings"_s, Tone::primary, true};
+        return {Tone::dimmed, 0, tr("Approve in Settings"), Tone::primary, true};
     case Kind::activating:
-        return {Tone::yellow, 0, u"Activating…"_s, Tone::primary, false};
+        return {Tone::yellow, 0, tr("Activating…"), Tone::primary, false};
     case Kind::idle:
-        return {Tone::dimmed, 0, u"Tap to connect"_s, Tone::primary, true};
+        return {Tone::dimmed, 0, tr("Tap to connect"), Tone::primary, true};
     case Kind::connecting:
-        return {Tone::yellow, 18, u"Connecting…"_s, Tone::primary, false};
+        return {Tone::yellow, 18, tr("Connecting…"), Tone::primary, false};
     case Kind::connected:
-        return {Tone::accent, 18, u"Connected"_s, Tone::accent, true};
+        return {Tone::accent, 18, tr("Connected"), Tone::accent, true};
     case Kind::disconnecting:
-        return {Tone::yellow, 18, u"Disconnecting…"_s, Tone::primary, false};
+        return {Tone::yellow, 18, tr("Disconnecting…"), Tone::primary, false};
     case Kind::error:
-        return {Tone::red, 0, u"Tap to retry"_s, Tone::red, true};
+        return {Tone::red, 0, tr("Tap to retry"), Tone::red, true};
     }
     return {Tone::dimmed, 0, {}, Tone::primary, false};
 }
 
 Dot rulesetDot(const QString& name, const std::optional<RulesetHealth>& health) {
     Tone tone = Tone::gray;
-    QString word = u"unknown"_s;
+    QString word = tr("unknown");
     const HealthStatus status = health ? health->status : HealthStatus::unknown;
     switch (status) {
     case HealthStatus::unknown:
         break;
     case HealthStatus::probing:
         tone = Tone::yellow;
-        word = u"probing"_s;
+        word = tr("probing");
         break;
     case HealthStatus::healthy:
         tone = Tone::green;
-        word = u"healthy"_s;
+        word = tr("healthy");
         break;
     case HealthStatus::degraded:
         tone = Tone::yellow;
-        word = u"degraded"_s;
+        word = tr("degraded");
         break;
     case HealthStatus::down:
         tone = Tone::red;
-        word = u"down"_s;
+        word = tr("down");
         break;
     }
     QString tooltip = name + u": "_s + word;
@@ -84,13 +95,16 @@ Dot rulesetDot(const QString& name, const std::optional<RulesetHealth>& health) 
 }
 
 Remaining remainingTime(const QDateTime& expiresAt, const QDateTime& now) {
-    const qint64 seconds = now.secsTo(expiresAt);
-    if (seconds <= 0)
-        return {u"Expired"_s, Tone::red};
-    const Tone tone = seconds < 3 * 86400 ? Tone::orange : Tone::secondary;
-    if (const qint64 days = seconds / 86400; days > 0)
-        return {QString::number(days) + (days == 1 ? u" day left"_s : u" days left"_s), tone};
-    return {QString::number(std::max<qint64>(1, seconds / 3600)) + u"h left"_s, tone};
+    // Milliseconds: half a second left is not expired yet.
+    constexpr qint64 hourMs = 3'600'000;
+    constexpr qint64 dayMs = 24 * hourMs;
+    const qint64 left = now.msecsTo(expiresAt);
+    if (left <= 0)
+        return {tr("Expired"), Tone::red};
+    const Tone tone = left < 3 * dayMs ? Tone::orange : Tone::secondary;
+    if (const qint64 days = left / dayMs; days > 0)
+        return {days == 1 ? tr("1 day left") : tr("%1 days left").arg(days), tone};
+    return {tr("%1h left").arg(std::max<qint64>(1, left / hourMs)), tone};
 }
 
 namespace {
@@ -125,27 +139,30 @@ QString relativeTime(const QDateTime& date, const QDateTime& now) {
     const qint64 seconds = date.secsTo(now);
     const qint64 span = std::abs(seconds);
     if (span < 1)
-        return u"now"_s;
-    const auto phrase = [seconds](qint64 count, const char* unit) -> QString {
-        QString amount = QString::number(count) + u' ' + QLatin1StringView(unit) +
-                         (count == 1 ? QString() : u"s"_s);
-        return seconds > 0 ? amount + u" ago"_s : u"in "_s + amount;
+        return tr("now");
+    if (span >= 86400 && span < 2 * 86400)
+        return seconds > 0 ? tr("yesterday") : tr("tomorrow");
+#define UNIT(one, many) QT_TRANSLATE_NOOP("Presentation", one), QT_TRANSLATE_NOOP("Presentation", many)
+    static const struct {
+        qint64 below;
+        qint64 size;
+        const char* one;
+        const char* many;
+    } units[] = {
+        {60, 1, UNIT("1 second", "%1 seconds")},
+        {3600, 60, UNIT("1 minute", "%1 minutes")},
+        {86400, 3600, UNIT("1 hour", "%1 hours")},
+        {7 * 86400, 86400, UNIT("1 day", "%1 days")},
+        {30 * 86400, 7 * 86400, UNIT("1 week", "%1 weeks")},
+        {365 * 86400, 30 * 86400, UNIT("1 month", "%1 months")},
+        {std::numeric_limits<qint64>::max(), 365 * 86400, UNIT("1 year", "%1 years")},
     };
-    if (span < 60)
-        return phrase(span, "second");
-    if (span < 3600)
-        return phrase(span / 60, "minute");
-    if (span < 86400)
-        return phrase(span / 3600, "hour");
-    if (span < 2 * 86400)
-        return seconds > 0 ? u"yesterday"_s : u"tomorrow"_s;
-    if (span < 7 * 86400)
-        return phrase(span / 86400, "day");
-    if (span < 30 * 86400)
-        return phrase(span / (7 * 86400), "week");
-    if (span < 365 * 86400)
-        return phrase(span / (30 * 86400), "month");
-    return phrase(span / (365 * 86400), "year");
+#undef UNIT
+    const auto unit = std::find_if(std::begin(units), std::end(units),
+                                   [span](const auto& u) { return span < u.below; });
+    const qint64 count = span / unit->size;
+    const QString amount = count == 1 ? tr(unit->one) : tr(unit->many).arg(count);
+    return (seconds > 0 ? tr("%1 ago") : tr("in %1")).arg(amount);
 }
 
 QString trimmedCode(const QString& code) {
