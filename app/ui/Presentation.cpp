@@ -91,7 +91,7 @@ Dot rulesetDot(const QString& name, const std::optional<RulesetHealth>& health) 
     QString tooltip = name + u": "_s + word;
     if (health && health->latencyMs)
         tooltip += u", "_s + QString::number(*health->latencyMs) + u"ms"_s;
-    return {tone, tooltip, status == HealthStatus::probing};
+    return {name, tone, tooltip, status == HealthStatus::probing};
 }
 
 Remaining remainingTime(const QDateTime& expiresAt, const QDateTime& now) {

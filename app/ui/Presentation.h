@@ -38,22 +38,35 @@ struct Pill {
 };
 Pill statusPill(const ConnectionState& state);
 
+// The round button's look, read by QML as one value.
 struct PowerButton {
-    Tone circle;
+    Q_GADGET
+    Q_PROPERTY(Presentation::Tone circle MEMBER circle)
+    Q_PROPERTY(int shadowRadius MEMBER shadowRadius)
+    Q_PROPERTY(QString caption MEMBER caption)
+    Q_PROPERTY(Presentation::Tone captionTone MEMBER captionTone)
+    Q_PROPERTY(bool enabled MEMBER enabled)
+public:
+    Tone circle = Tone::dimmed;
     // Zero draws no shadow.
-    int shadowRadius;
+    int shadowRadius = 0;
     QString caption;
-    Tone captionTone;
-    bool enabled;
+    Tone captionTone = Tone::primary;
+    bool enabled = false;
+
+    friend bool operator==(const PowerButton&, const PowerButton&) = default;
 };
 PowerButton powerButton(const ConnectionState& state);
 
 // One service's dot under "Services".
 struct Dot {
+    QString name;
     Tone tone;
     QString tooltip;
     // A probe is running: the ring around the dot pulses.
     bool pulsing;
+
+    friend bool operator==(const Dot&, const Dot&) = default;
 };
 Dot rulesetDot(const QString& name, const std::optional<RulesetHealth>& health);
 

@@ -2,14 +2,12 @@
 
 #include "shared/async/Detached.h"
 #include "app/ui/DiagnosticReport.h"
-#include "app/ui/Presentation.h"
 #include "platform/Desktop.h"
 #include "platform/PlatformTexts.h"
 #include "shared/async/Clock.h"
 #include "shared/model/HiddenRulesets.h"
 #include "shared/settings/SharedDefaults.h"
 
-#include <QMetaEnum>
 #include <qcoro/qcorotask.h>
 
 using namespace Qt::StringLiterals;
@@ -17,10 +15,6 @@ using namespace std::chrono_literals;
 using Kind = ConnectionState::Kind;
 
 namespace {
-
-QString toneName(Presentation::Tone tone) {
-    return QString::fromLatin1(QMetaEnum::fromType<Presentation::Tone>().valueToKey(int(tone)));
-}
 
 // Runs a controller job to its end; `done` follows unless `context` is gone.
 void whenDone(QCoro::Task<void>&& task, QObject* context, QJSValue done) {
@@ -40,10 +34,8 @@ TunnelAdapter::TunnelAdapter(TunnelController& tunnel, Desktop& desktop,
     , m_clock(std::move(clock)) {
     connect(&m_tunnel, &TunnelController::stateChanged, this, &TunnelAdapter::stateChanged);
     connect(&m_tunnel, &TunnelController::metadataChanged, this, &TunnelAdapter::metadataChanged);
-    connect(&m_tunnel, &TunnelController::metadataChanged, this,
-            &TunnelAdapter::rulesetDotsChanged);
-    connect(m_tunnel.health(), &HealthMonitor::statusesChanged, this,
-            &TunnelAdapter::rulesetDotsChanged);
+    connect(&m_tunnel, &TunnelController::metadataChanged, this, &TunnelAdapter::updateDots);
+    connect(m_tunnel.health(), &HealthMonitor::statusesChanged, this, &TunnelAdapter::updateDots);
     connect(&m_tunnel, &TunnelController::activationNoticeChanged, this,
             &TunnelAdapter::activationNoticeChanged);
     // Sign-out forgets the stored mode.
@@ -54,6 +46,7 @@ TunnelAdapter::TunnelAdapter(TunnelController& tunnel, Desktop& desktop,
     connect(m_remainingTimer.get(), &ClockTimer::timeout, this, &TunnelAdapter::reviewRemaining);
     connect(&m_tunnel, &TunnelController::metadataChanged, this, &TunnelAdapter::reviewRemaining);
     reviewRemaining();
+    updateDots();
 }
 
 // The text counts whole hours, or whole days, down to the expiry, which all
@@ -72,26 +65,16 @@ void TunnelAdapter::reviewRemaining() {
     m_remainingTimer->start(std::chrono::milliseconds(next));
 }
 
-QString TunnelAdapter::stateName() const {
-    return QString::fromLatin1(
-        QMetaEnum::fromType<ConnectionState::Kind>().valueToKey(int(m_tunnel.state().kind())));
+Presentation::Tone TunnelAdapter::pillTone() const {
+    return Presentation::statusPill(m_tunnel.state()).dot;
 }
 
 QString TunnelAdapter::pillLabel() const {
     return Presentation::statusPill(m_tunnel.state()).label;
 }
 
-QString TunnelAdapter::pillTone() const {
-    return toneName(Presentation::statusPill(m_tunnel.state()).dot);
-}
-
-QVariantMap TunnelAdapter::powerButton() const {
-    const auto look = Presentation::powerButton(m_tunnel.state());
-    return {{u"circle"_s, toneName(look.circle)},
-            {u"shadowRadius"_s, look.shadowRadius},
-            {u"caption"_s, look.caption},
-            {u"captionTone"_s, toneName(look.captionTone)},
-            {u"enabled"_s, look.enabled}};
+Presentation::PowerButton TunnelAdapter::powerButton() const {
+    return Presentation::powerButton(m_tunnel.state());
 }
 
 QStringList TunnelAdapter::visibleRulesets() const {
@@ -132,37 +115,34 @@ QString TunnelAdapter::remainingText() const {
                : QString();
 }
 
-QString TunnelAdapter::remainingTone() const {
-    return hasExpiry() ? toneName(Presentation::remainingTime(*m_tunnel.metadata()->expiresAt(),
-                                                              m_clock->now())
-                                      .tone)
-                       : QString();
+Presentation::Tone TunnelAdapter::remainingTone() const {
+    return hasExpiry() ? Presentation::remainingTime(*m_tunnel.metadata()->expiresAt(),
+                                                     m_clock->now())
+                             .tone
+                       : Presentation::Tone::secondary;
 }
 
-QVariantList TunnelAdapter::rulesetDots() const {
+void TunnelAdapter::updateDots() {
     QStringList names = visibleRulesets();
     names.sort();
     const auto& statuses = m_tunnel.health()->statuses();
-    QVariantList dots;
-    for (const QString& name : names) {
+    QList<Presentation::Dot> dots;
+    for (const QString& name : std::as_const(names)) {
         const auto found = statuses.constFind(name);
-        const auto dot = Presentation::rulesetDot(
-            name, found == statuses.cend() ? std::nullopt : std::optional(*found));
-        dots.append(QVariantMap{{u"name"_s, name},
-                                {u"tone"_s, toneName(dot.tone)},
-                                {u"tooltip"_s, dot.tooltip},
-                                {u"pulsing"_s, dot.pulsing}});
+        dots.append(Presentation::rulesetDot(
+            name, found == statuses.cend() ? std::nullopt : std::optional(*found)));
     }
-    return dots;
+    m_dots.setDots(std::move(dots));
 }
 
-QString TunnelAdapter::routingMode() const {
-    return SharedDefaults::rawValue(SharedDefaults::routingMode());
+bool TunnelAdapter::globalRouting() const {
+    return SharedDefaults::routingMode() == SharedDefaults::RoutingMode::global;
 }
 
-void TunnelAdapter::setRoutingMode(const QString& raw) {
-    if (const auto mode = SharedDefaults::routingModeFromRawValue(raw))
-        Detached::start(m_tunnel.setRoutingMode(*mode), this, Log::tunnel);
+void TunnelAdapter::setGlobalRouting(bool global) {
+    using Mode = SharedDefaults::RoutingMode;
+    Detached::start(m_tunnel.setRoutingMode(global ? Mode::global : Mode::selective), this,
+                    Log::tunnel);
 }
 
 bool TunnelAdapter::canActivate(const QString& code) const {

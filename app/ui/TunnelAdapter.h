@@ -1,10 +1,11 @@
 #pragma once
 
 #include "app/core/TunnelController.h"
+#include "app/ui/Presentation.h"
+#include "app/ui/RulesetDotsModel.h"
 
 #include <QJSValue>
 #include <QObject>
-#include <QVariantList>
 #include <QtQml/qqmlregistration.h>
 
 #include <memory>
@@ -19,13 +20,13 @@ class Desktop;
 class TunnelAdapter final : public QObject {
     Q_OBJECT
     QML_ANONYMOUS
-    Q_PROPERTY(QString stateName READ stateName NOTIFY stateChanged)
+    Q_PROPERTY(ConnectionState::Kind state READ state NOTIFY stateChanged)
     Q_PROPERTY(QString stateMessage READ stateMessage NOTIFY stateChanged)
     Q_PROPERTY(bool isActivated READ isActivated NOTIFY stateChanged)
     Q_PROPERTY(bool isTunnelActive READ isTunnelActive NOTIFY stateChanged)
     Q_PROPERTY(QString pillLabel READ pillLabel NOTIFY stateChanged)
-    Q_PROPERTY(QString pillTone READ pillTone NOTIFY stateChanged)
-    Q_PROPERTY(QVariantMap powerButton READ powerButton NOTIFY stateChanged)
+    Q_PROPERTY(Presentation::Tone pillTone READ pillTone NOTIFY stateChanged)
+    Q_PROPERTY(Presentation::PowerButton powerButton READ powerButton NOTIFY stateChanged)
 
     Q_PROPERTY(bool hasMetadata READ hasMetadata NOTIFY metadataChanged)
     Q_PROPERTY(QStringList visibleRulesets READ visibleRulesets NOTIFY metadataChanged)
@@ -36,23 +37,24 @@ class TunnelAdapter final : public QObject {
     Q_PROPERTY(QString lastRefreshText READ lastRefreshText NOTIFY metadataChanged)
     // Also move with the clock, with no new metadata (an offline device).
     Q_PROPERTY(QString remainingText READ remainingText NOTIFY remainingChanged)
-    Q_PROPERTY(QString remainingTone READ remainingTone NOTIFY remainingChanged)
-    Q_PROPERTY(QVariantList rulesetDots READ rulesetDots NOTIFY rulesetDotsChanged)
+    Q_PROPERTY(Presentation::Tone remainingTone READ remainingTone NOTIFY remainingChanged)
+    Q_PROPERTY(RulesetDotsModel* rulesetDots READ rulesetDots CONSTANT)
 
     Q_PROPERTY(QString activationNotice READ activationNotice NOTIFY activationNoticeChanged)
-    Q_PROPERTY(QString routingMode READ routingMode WRITE setRoutingMode NOTIFY routingModeChanged)
+    // The routing mode: global, else selective.
+    Q_PROPERTY(bool globalRouting READ globalRouting WRITE setGlobalRouting NOTIFY
+                   routingModeChanged)
 public:
     TunnelAdapter(TunnelController& tunnel, Desktop& desktop, std::shared_ptr<Clock> clock,
                   QObject* parent = nullptr);
 
-    QString stateName() const;
+    ConnectionState::Kind state() const { return m_tunnel.state().kind(); }
     QString stateMessage() const { return m_tunnel.state().message(); }
     bool isActivated() const { return m_tunnel.state().isActivated(); }
     bool isTunnelActive() const { return m_tunnel.state().isTunnelActive(); }
     QString pillLabel() const;
-    QString pillTone() const;
-    // circle, shadowRadius, caption, captionTone, enabled.
-    QVariantMap powerButton() const;
+    Presentation::Tone pillTone() const;
+    Presentation::PowerButton powerButton() const;
 
     bool hasMetadata() const { return m_tunnel.metadata().has_value(); }
     QStringList visibleRulesets() const;
@@ -62,15 +64,15 @@ public:
     QString expiryShortText() const;
     QString lastRefreshText() const;
     QString remainingText() const;
-    QString remainingTone() const;
-    // One entry per visible rule-set, sorted by name: name, tone, tooltip, pulsing.
-    QVariantList rulesetDots() const;
+    Presentation::Tone remainingTone() const;
+    // One row per visible rule-set, sorted by name.
+    RulesetDotsModel* rulesetDots() { return &m_dots; }
 
     // Empty when there is no notice.
     QString activationNotice() const { return m_tunnel.activationNotice().value_or(QString()); }
-    QString routingMode() const;
+    bool globalRouting() const;
     // Stores the mode at once; a running tunnel is restarted to apply it.
-    void setRoutingMode(const QString& mode);
+    void setGlobalRouting(bool global);
 
     Q_INVOKABLE bool canActivate(const QString& code) const;
     // Starts an activation with the trimmed code; an empty one starts nothing.
@@ -90,7 +92,6 @@ public:
 Q_SIGNALS:
     void stateChanged();
     void metadataChanged();
-    void rulesetDotsChanged();
     void remainingChanged();
     void activationNoticeChanged();
     void routingModeChanged();
@@ -98,9 +99,11 @@ Q_SIGNALS:
 private:
     // Announces the remaining time anew and arms the timer for its next change.
     void reviewRemaining();
+    void updateDots();
 
     TunnelController& m_tunnel;
     Desktop& m_desktop;
     std::shared_ptr<Clock> m_clock;
     std::unique_ptr<ClockTimer> m_remainingTimer;
+    RulesetDotsModel m_dots;
 };

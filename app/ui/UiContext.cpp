@@ -45,10 +45,6 @@ void UiContext::loadWindow(QQmlApplicationEngine& engine) {
     engine.loadData("import Halvoran.Ui\nMainWindow {}\n", QUrl(u"qrc:/Halvoran/main.qml"_s));
 }
 
-QObject* UiContext::updates() const {
-    return &m_updates;
-}
-
 QString UiContext::appVersion() const {
     return Presentation::appVersionString();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/core/UpdateChecker.h"
+
 #include <QObject>
 #include <QStringList>
 #include <QtQml/qqmlregistration.h>
@@ -9,7 +11,6 @@ class QJSEngine;
 class QQmlApplicationEngine;
 class QQmlEngine;
 class TunnelAdapter;
-class UpdateChecker;
 
 // What the window's QML reaches as the singleton `App`: the tunnel, the
 // update checker, the desktop's clipboard and browser, and the fixed texts.
@@ -19,7 +20,7 @@ class UiContext final : public QObject {
     QML_NAMED_ELEMENT(App)
     QML_SINGLETON
     Q_PROPERTY(TunnelAdapter* tunnel READ tunnel CONSTANT)
-    Q_PROPERTY(QObject* updates READ updates CONSTANT)
+    Q_PROPERTY(UpdateChecker* updates READ updates CONSTANT)
     Q_PROPERTY(QString appVersion READ appVersion CONSTANT)
     Q_PROPERTY(QString helpPageURL READ helpPageURL CONSTANT)
     Q_PROPERTY(QString helpLinkLabel READ helpLinkLabel CONSTANT)
@@ -41,7 +42,7 @@ public:
     static void loadWindow(QQmlApplicationEngine& engine);
 
     TunnelAdapter* tunnel() const { return &m_tunnel; }
-    QObject* updates() const;
+    UpdateChecker* updates() const { return &m_updates; }
     QString appVersion() const;
     QString helpPageURL() const;
     QString helpLinkLabel() const;

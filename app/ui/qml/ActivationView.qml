@@ -9,7 +9,7 @@ ColumnLayout {
     objectName: "activationView"
     // The typed code; it lives as long as this screen.
     property string code: ""
-    readonly property bool activating: App.tunnel.stateName === "activating"
+    readonly property bool activating: App.tunnel.state === ConnectionState.Kind.activating
 
     spacing: 18
     width: Math.min(420, parent ? parent.width : 420)
@@ -27,13 +27,13 @@ ColumnLayout {
         BrandMark {}
         UiText {
             Layout.topMargin: 6
-            text: "Activate your subscription"
+            text: qsTr("Activate your subscription")
             font.pixelSize: Theme.title2
             font.weight: Font.DemiBold
         }
         UiText {
             Layout.fillWidth: true
-            text: "Paste the activation code your admin sent you."
+            text: qsTr("Paste the activation code your admin sent you.")
             font.pixelSize: Theme.subheadline
             color: Theme.secondary
             wrapMode: Text.Wrap
@@ -55,11 +55,11 @@ ColumnLayout {
             }
             root.code = text
         }
-        placeholderText: "activation code"
+        placeholderText: qsTr("activation code")
         font.family: "monospace"
         font.pixelSize: Theme.body
         inputMethodHints: Qt.ImhNoPredictiveText | Qt.ImhNoAutoUppercase | Qt.ImhSensitiveData
-        Accessible.name: "Activation code"
+        Accessible.name: qsTr("Activation code")
         // Return in the field needs only a code that is not blank.
         onAccepted: App.tunnel.activate(root.code)
     }
@@ -92,13 +92,13 @@ ColumnLayout {
         ProminentButton {
             id: activateButton
             objectName: "activateButton"
-            text: "Activate"
+            text: qsTr("Activate")
             minimumContentWidth: 80
             busy: root.activating
             // The state first: the binding then follows it back from
             // "activating" after a failure, not only the typed code.
             enabled: !root.activating && App.tunnel.canActivate(root.code)
-            Accessible.name: root.activating ? "Activating" : "Activate"
+            Accessible.name: root.activating ? qsTr("Activating") : qsTr("Activate")
             onClicked: App.tunnel.activate(root.code)
         }
     }

@@ -4,7 +4,7 @@ import QtQuick
 Row {
     spacing: 6
     Accessible.role: Accessible.StaticText
-    Accessible.name: "Halvoran"
+    Accessible.name: qsTr("Halvoran")
 
     Symbol {
         anchors.verticalCenter: parent.verticalCenter
@@ -16,7 +16,8 @@ Row {
         anchors.verticalCenter: parent.verticalCenter
         spacing: 4
         UiText {
-            text: "Hal"
+            //: The product name's first three letters, in the brand colour.
+            text: qsTr("Hal")
             font.pixelSize: Theme.title3
             font.weight: Font.DemiBold
             color: Theme.accent
@@ -29,7 +30,8 @@ Row {
             Accessible.ignored: true
         }
         UiText {
-            text: "voran"
+            //: The rest of the product name.
+            text: qsTr("voran")
             font.pixelSize: Theme.title3
             font.weight: Font.Medium
             Accessible.ignored: true

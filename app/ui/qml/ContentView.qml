@@ -6,13 +6,16 @@ import Halvoran.Ui
 // activated.
 FocusScope {
     id: root
-    readonly property string route: {
-        const state = App.tunnel.stateName
-        if (state === "needsExtensionApproval")
-            return "approval"
-        if (state === "notActivated" || state === "activating")
-            return "activation"
-        return "status"
+    // The screen's file for the state.
+    readonly property url screen: {
+        switch (App.tunnel.state) {
+        case ConnectionState.Kind.needsExtensionApproval:
+            return "ExtensionApprovalView.qml"
+        case ConnectionState.Kind.notActivated:
+        case ConnectionState.Kind.activating:
+            return "ActivationView.qml"
+        }
+        return "StatusView.qml"
     }
     // The height the window needs beyond the screen itself (an open sheet).
     readonly property real overlayHeight: loader.item && loader.item.sheetHeight
@@ -36,7 +39,6 @@ FocusScope {
         // Activation and "activating" share one instance, so a typed code
         // survives a failed attempt; any other change starts a screen afresh.
         // By file, so that a screen's types load only when it is first shown.
-        source: root.route === "approval" ? "ExtensionApprovalView.qml"
-                : root.route === "activation" ? "ActivationView.qml" : "StatusView.qml"
+        source: root.screen
     }
 }

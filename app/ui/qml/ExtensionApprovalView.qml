@@ -23,7 +23,7 @@ ColumnLayout {
         UiText {
             Layout.topMargin: 6
             Layout.fillWidth: true
-            text: "One last step: allow the VPN extension"
+            text: qsTr("One last step: allow the VPN extension")
             font.pixelSize: Theme.title2
             font.weight: Font.DemiBold
             wrapMode: Text.Wrap
@@ -49,7 +49,7 @@ ColumnLayout {
             width: parent.width - 28
             spacing: 10
             Repeater {
-                model: App.approvalSteps.concat(["Come back here — it continues automatically."])
+                model: App.approvalSteps.concat([qsTr("Come back here — it continues automatically.")])
                 RowLayout {
                     Layout.fillWidth: true
                     spacing: 8
@@ -88,7 +88,7 @@ ColumnLayout {
             padding: 0
         }
         UiText {
-            text: "Waiting for approval…"
+            text: qsTr("Waiting for approval…")
             font.pixelSize: Theme.footnote
             color: Theme.secondary
         }

@@ -6,7 +6,7 @@ import QtQuick.Controls
 ApplicationWindow {
     id: window
     objectName: "mainWindow"
-    title: "Halvoran"
+    title: qsTr("Halvoran")
     color: Theme.windowBackground
 
     // What the routed screen (or an open sheet) needs, and what the screen

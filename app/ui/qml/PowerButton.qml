@@ -6,7 +6,7 @@ import QtQuick.Controls
 // shadow and caption follow the state, changing over a quarter second.
 Column {
     id: root
-    property var look: App.tunnel.powerButton
+    property powerButtonLook look: App.tunnel.powerButton
     readonly property color circleColor: Theme.tone(look.circle)
     signal activated()
 

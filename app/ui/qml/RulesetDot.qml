@@ -5,10 +5,10 @@ import QtQuick.Controls
 // runs, the service's name, and the verdict in the tooltip.
 Row {
     id: root
-    property string name
-    property string tone: "gray"
-    property string tooltip
-    property bool pulsing: false
+    required property string name
+    required property int tone
+    required property string tooltip
+    required property bool pulsing
 
     spacing: 6
     Accessible.role: Accessible.StaticText

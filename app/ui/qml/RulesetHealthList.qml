@@ -5,14 +5,13 @@ import Halvoran.Ui
 // more rows when there are many.
 Column {
     id: root
-    property var dots: App.tunnel.rulesetDots
 
     spacing: 8
     topPadding: 4
     bottomPadding: 4
 
     UiText {
-        text: "Services"
+        text: qsTr("Services")
         font.pixelSize: Theme.subheadline
         font.weight: Font.DemiBold
         color: Theme.secondary
@@ -21,14 +20,9 @@ Column {
         width: root.width
         spacing: 14
         Repeater {
-            model: root.dots
-            RulesetDot {
-                objectName: "rulesetDot_" + modelData.name
-                name: modelData.name
-                tone: modelData.tone
-                tooltip: modelData.tooltip
-                pulsing: modelData.pulsing
-            }
+            model: App.tunnel.rulesetDots
+            // Its name, tone, tooltip and pulsing come from the model's roles.
+            RulesetDot { objectName: "rulesetDot_" + name }
         }
     }
 }

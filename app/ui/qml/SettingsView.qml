@@ -39,14 +39,14 @@ FocusScope {
         RowLayout {
             Layout.fillWidth: true
             UiText {
-                text: "Settings"
+                text: qsTr("Settings")
                 font.pixelSize: Theme.title2
                 font.weight: Font.DemiBold
             }
             Item { Layout.fillWidth: true }
             ProminentButton {
                 objectName: "doneButton"
-                text: "Done"
+                text: qsTr("Done")
                 focus: true
                 onClicked: root.done()
             }
@@ -59,31 +59,31 @@ FocusScope {
                 width: parent.width
                 spacing: 8
                 UiText {
-                    text: "Routing mode"
+                    text: qsTr("Routing mode")
                     font.pixelSize: Theme.subheadline
                     font.weight: Font.Medium
                 }
                 ButtonGroup { id: modes }
                 RadioButton {
                     objectName: "selectiveChoice"
-                    text: "Selective (recommended)"
+                    text: qsTr("Selective (recommended)")
                     Accessible.name: text
                     ButtonGroup.group: modes
                     // The stored mode when the sheet opened; a pick stores it.
-                    Component.onCompleted: checked = App.tunnel.routingMode === "selective"
-                    onToggled: if (checked) App.tunnel.routingMode = "selective"
+                    Component.onCompleted: checked = !App.tunnel.globalRouting
+                    onToggled: if (checked) App.tunnel.globalRouting = false
                 }
                 RadioButton {
                     objectName: "globalChoice"
-                    text: "Global (all traffic)"
+                    text: qsTr("Global (all traffic)")
                     Accessible.name: text
                     ButtonGroup.group: modes
-                    Component.onCompleted: checked = App.tunnel.routingMode === "global"
-                    onToggled: if (checked) App.tunnel.routingMode = "global"
+                    Component.onCompleted: checked = App.tunnel.globalRouting
+                    onToggled: if (checked) App.tunnel.globalRouting = true
                 }
                 UiText {
                     Layout.fillWidth: true
-                    text: "Selective tunnels only services in your active rule-sets. Global routes everything through the VPN."
+                    text: qsTr("Selective tunnels only services in your active rule-sets. Global routes everything through the VPN.")
                     font.pixelSize: Theme.caption
                     color: Theme.secondary
                     wrapMode: Text.Wrap
@@ -96,7 +96,7 @@ FocusScope {
             Accessible.name: "Startup"
             Switch {
                 objectName: "startAtLoginSwitch"
-                text: "Start at login"
+                text: qsTr("Start at login")
                 Accessible.name: text
                 checked: App.startAtLogin
                 onToggled: App.startAtLogin = checked
@@ -114,15 +114,15 @@ FocusScope {
                 spacing: 6
                 SettingsRow {
                     visible: App.tunnel.hasExpiry
-                    label: "Expires"
+                    label: qsTr("Expires")
                     value: App.tunnel.expiryShortText
                 }
                 SettingsRow {
-                    label: "Edges"
+                    label: qsTr("Edges")
                     value: String(App.tunnel.edgeCount)
                 }
                 SettingsRow {
-                    label: "Last refresh"
+                    label: qsTr("Last refresh")
                     value: App.tunnel.lastRefreshText
                 }
                 RowLayout {
@@ -130,7 +130,7 @@ FocusScope {
                     spacing: 6
                     UiText {
                         Layout.alignment: Qt.AlignTop
-                        text: "Rule-sets"
+                        text: qsTr("Rule-sets")
                         font.pixelSize: Theme.callout
                         color: Theme.secondary
                     }
@@ -139,7 +139,7 @@ FocusScope {
                         Layout.fillWidth: true
                         Layout.alignment: Qt.AlignTop
                         text: App.tunnel.visibleRulesets.length > 0
-                              ? App.tunnel.visibleRulesets.join(", ") : "none"
+                              ? App.tunnel.visibleRulesets.join(", ") : qsTr("none")
                         font.pixelSize: Theme.callout
                         wrapMode: Text.WrapAtWordBoundaryOrAnywhere
                         maximumLineCount: 4
@@ -151,9 +151,9 @@ FocusScope {
                         enabled: !root.refreshingRulesets
                         focusPolicy: Qt.StrongFocus
                         padding: 3
-                        Accessible.name: "Reload rule-sets"
+                        Accessible.name: qsTr("Reload rule-sets")
                         ToolTip.visible: hovered
-                        ToolTip.text: "Re-download rule-sets and restart the tunnel if it’s up."
+                        ToolTip.text: qsTr("Re-download rule-sets and restart the tunnel if it’s up.")
                         ToolTip.delay: 500
                         contentItem: Item {
                             implicitWidth: 18
@@ -189,17 +189,17 @@ FocusScope {
             spacing: 8
             SymbolButton {
                 objectName: "signOutButton"
-                text: "Sign out"
+                text: qsTr("Sign out")
                 symbol: "rectangle.portrait.and.arrow.right"
                 tint: Theme.red
                 onClicked: root.confirmSignOut = true
             }
             SymbolButton {
                 objectName: "copyButton"
-                text: root.diagnosticCopied ? "Copied" : "Copy diagnostic"
-                reservedText: "Copy diagnostic"
+                text: root.diagnosticCopied ? qsTr("Copied") : qsTr("Copy diagnostic")
+                reservedText: qsTr("Copy diagnostic")
                 symbol: root.diagnosticCopied ? "checkmark" : "doc.on.doc"
-                tip: "Copy a short report (version, edges, rule-sets, preferred edge) to the clipboard for support chats."
+                tip: qsTr("Copy a short report (version, edges, rule-sets, preferred edge) to the clipboard for support chats.")
                 onClicked: {
                     App.copyText(App.tunnel.diagnosticReport())
                     root.diagnosticCopied = true
@@ -209,9 +209,9 @@ FocusScope {
             SymbolButton {
                 objectName: "helpButton"
                 link: true
-                text: "Help & FAQ"
+                text: qsTr("Help & FAQ")
                 symbol: "questionmark.circle"
-                tip: "Open the Halvoran help page in your browser"
+                tip: qsTr("Open the Halvoran help page in your browser")
                 onClicked: App.openUrl(App.helpPageURL)
             }
             Item { Layout.fillWidth: true }
@@ -219,7 +219,7 @@ FocusScope {
                 objectName: "versionText"
                 Layout.maximumWidth: 120
                 elide: Text.ElideRight
-                text: "v" + App.appVersion
+                text: qsTr("v%1").arg(App.appVersion)
                 font.pixelSize: Theme.caption
                 color: Theme.secondary
             }
@@ -232,7 +232,7 @@ FocusScope {
         parent: Overlay.overlay
         modal: true
         focus: true
-        title: "Sign out?"
+        title: qsTr("Sign out?")
         x: Math.round((parent.width - width) / 2)
         y: Math.round((parent.height - height) / 3)
         width: Math.min(400, parent.width - 40)
@@ -249,7 +249,7 @@ FocusScope {
             Button {
                 id: cancelSignOut
                 objectName: "cancelSignOut"
-                text: "Cancel"
+                text: qsTr("Cancel")
                 Accessible.name: text
                 Accessible.defaultButton: true
                 focus: true
@@ -260,8 +260,8 @@ FocusScope {
             Button {
                 id: confirmSignOutButton
                 objectName: "confirmSignOut"
-                text: "Sign out"
-                Accessible.name: "Sign out"
+                text: qsTr("Sign out")
+                Accessible.name: qsTr("Sign out")
                 DialogButtonBox.buttonRole: DialogButtonBox.DestructiveRole
                 contentItem: UiText {
                     text: confirmSignOutButton.text

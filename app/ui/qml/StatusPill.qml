@@ -4,7 +4,7 @@ import Halvoran.Ui
 // A small capsule naming the connection state.
 Rectangle {
     id: root
-    property string tone: App.tunnel.pillTone
+    property int tone: App.tunnel.pillTone
     property string label: App.tunnel.pillLabel
 
     implicitWidth: row.implicitWidth + 20

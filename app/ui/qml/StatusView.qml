@@ -13,7 +13,7 @@ ColumnLayout {
     property bool showingSettings: false
     // How tall the window must be for the open sheet.
     readonly property real sheetHeight: sheet.visible ? sheet.implicitHeight + 48 : 0
-    readonly property string stateName: App.tunnel.stateName
+    readonly property int state: App.tunnel.state
 
     spacing: 18
 
@@ -37,9 +37,9 @@ ColumnLayout {
             Layout.leftMargin: 8
             focusPolicy: Qt.StrongFocus
             padding: 4
-            Accessible.name: "Settings"
+            Accessible.name: qsTr("Settings")
             ToolTip.visible: hovered
-            ToolTip.text: "Settings"
+            ToolTip.text: qsTr("Settings")
             ToolTip.delay: 500
             contentItem: Symbol { name: "gearshape"; color: Theme.secondary; size: Theme.title3 + 4 }
             onClicked: root.showingSettings = true
@@ -57,7 +57,8 @@ ColumnLayout {
         objectName: "servicesList"
         Layout.fillWidth: true
         visible: App.tunnel.hasMetadata && App.tunnel.visibleRulesets.length > 0
-                 && (root.stateName === "connected" || root.stateName === "connecting")
+                 && (root.state === ConnectionState.Kind.connected
+                     || root.state === ConnectionState.Kind.connecting)
     }
 
     SubscriptionCard {
@@ -69,7 +70,7 @@ ColumnLayout {
     RowLayout {
         objectName: "errorLabel"
         Layout.fillWidth: true
-        visible: root.stateName === "error"
+        visible: root.state === ConnectionState.Kind.error
         spacing: 6
         Symbol {
             Layout.alignment: Qt.AlignTop
@@ -94,13 +95,13 @@ ColumnLayout {
         Layout.fillWidth: true
         spacing: 6
         UiText {
-            text: "Selective routing"
+            text: qsTr("Selective routing")
             font.pixelSize: Theme.subheadline
             font.weight: Font.DemiBold
         }
         UiText {
             Layout.fillWidth: true
-            text: "Only the services in the active rule-sets go through the VPN. Everything else stays direct."
+            text: qsTr("Only the services in the active rule-sets go through the VPN. Everything else stays direct.")
             font.pixelSize: Theme.footnote
             color: Theme.secondary
             wrapMode: Text.Wrap
@@ -112,7 +113,7 @@ ColumnLayout {
             symbol: "safari"
             text: App.helpLinkLabel
             font.pixelSize: Theme.footnote
-            tip: "Open the Halvoran page — FAQ, payment, report-a-site"
+            tip: qsTr("Open the Halvoran page — FAQ, payment, report-a-site")
             onClicked: App.openUrl(App.helpPageURL)
         }
     }

@@ -25,7 +25,7 @@ Rectangle {
                 size: Theme.title3 + 2
             }
             UiText {
-                text: "Subscription"
+                text: qsTr("Subscription")
                 font.pixelSize: Theme.headline
                 font.weight: Font.DemiBold
             }
@@ -41,8 +41,8 @@ Rectangle {
         }
         UiText {
             Layout.fillWidth: true
-            text: App.tunnel.hasExpiry ? "Active until " + App.tunnel.expiryLongText
-                                       : "Expiry not provided by the server."
+            text: App.tunnel.hasExpiry ? qsTr("Active until %1").arg(App.tunnel.expiryLongText)
+                                       : qsTr("Expiry not provided by the server.")
             font.pixelSize: Theme.footnote
             color: Theme.secondary
             wrapMode: Text.Wrap

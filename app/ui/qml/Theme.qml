@@ -1,5 +1,6 @@
 pragma Singleton
 import QtQuick
+import Halvoran.Ui
 
 // The window's colours and text sizes. Window, card and text colours come
 // from the desktop's palette, so the window follows a light or dark theme;
@@ -39,18 +40,17 @@ QtObject {
         return Qt.rgba(c.r, c.g, c.b, c.a * alpha)
     }
 
-    // A tone as the presentation tables name it.
-    function tone(name) {
-        switch (name) {
-        case "primary": return primary
-        case "secondary": return secondary
-        case "dimmed": return withAlpha(secondary, 0.4)
-        case "accent": return accent
-        case "gray": return gray
-        case "yellow": return yellow
-        case "orange": return orange
-        case "green": return green
-        case "red": return red
+    // A tone of the presentation as a colour of this palette.
+    function tone(tone) {
+        switch (tone) {
+        case Presentation.Tone.secondary: return secondary
+        case Presentation.Tone.dimmed: return withAlpha(secondary, 0.4)
+        case Presentation.Tone.accent: return accent
+        case Presentation.Tone.gray: return gray
+        case Presentation.Tone.yellow: return yellow
+        case Presentation.Tone.orange: return orange
+        case Presentation.Tone.green: return green
+        case Presentation.Tone.red: return red
         }
         return primary
     }

@@ -30,14 +30,14 @@ Rectangle {
             spacing: 1
             Layout.fillWidth: true
             UiText {
-                text: "New version available"
+                text: qsTr("New version available")
                 font.pixelSize: Theme.subheadline
                 font.weight: Font.DemiBold
             }
             UiText {
                 objectName: "updateVersion"
                 Layout.fillWidth: true
-                text: "v" + App.updates.availableVersion + " (" + App.updates.availableBuild + ")"
+                text: qsTr("v%1 (%2)").arg(App.updates.availableVersion).arg(App.updates.availableBuild)
                 font.pixelSize: Theme.caption
                 color: Theme.secondary
                 elide: Text.ElideRight
@@ -45,9 +45,9 @@ Rectangle {
         }
         Button {
             id: update
-            text: "Update"
+            text: qsTr("Update")
             Accessible.name: text
-            Accessible.description: "Download and install the update"
+            Accessible.description: qsTr("Download and install the update")
             Accessible.ignored: !visible
             focusPolicy: Qt.StrongFocus
             leftPadding: 12
@@ -57,7 +57,7 @@ Rectangle {
             font.pixelSize: Theme.callout
             font.weight: Font.Medium
             ToolTip.visible: hovered
-            ToolTip.text: "Download and install the update"
+            ToolTip.text: qsTr("Download and install the update")
             ToolTip.delay: 500
             onClicked: App.updates.checkForUpdates()
             contentItem: UiText {
