@@ -6,10 +6,13 @@
 #include <functional>
 
 // What the desktop session offers the window and the tray: the tray host, the
-// clipboard, the default browser, and the facts about the running system that
-// a support report names.
+// clipboard, the default browser, the colour scheme, and the facts about the
+// running system that a support report names.
 class Desktop {
 public:
+    // What the user asked applications to look like.
+    enum class ColorScheme { noPreference, dark, light };
+
     virtual ~Desktop();
 
     // Whether a tray host runs that can show the app's item.
@@ -25,6 +28,11 @@ public:
     virtual void copyToClipboard(const QString& text) = 0;
     // Opens `url` in the user's default handler; false when none took it.
     virtual bool openUrl(const QUrl& url) = 0;
+    // The scheme asked for now; with no preference the palette Qt took from
+    // the desktop decides.
+    virtual ColorScheme colorScheme() const = 0;
+    // Calls `changed` with the new scheme whenever the user changes it.
+    virtual void watchColorScheme(std::function<void(ColorScheme)> changed) = 0;
     // The running system, as the report's "os: " line names it.
     virtual QString operatingSystem() const = 0;
 };

@@ -3,6 +3,7 @@
 #include "app/core/UpdateChecker.h"
 #include "app/ui/AccessibleItems.h"
 #include "app/ui/Presentation.h"
+#include "app/ui/SchemePalette.h"
 #include "app/ui/SymbolIcons.h"
 #include "app/ui/TunnelAdapter.h"
 #include "platform/Desktop.h"
@@ -23,7 +24,8 @@ UiContext::UiContext(TunnelAdapter& tunnel, UpdateChecker& updates, Desktop& des
     : QObject(parent)
     , m_tunnel(tunnel)
     , m_updates(updates)
-    , m_desktop(desktop) {
+    , m_desktop(desktop)
+    , m_palette(std::make_unique<SchemePalette>(desktop)) {
     current = this;
 }
 

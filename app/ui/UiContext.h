@@ -4,16 +4,20 @@
 
 #include <QObject>
 #include <QStringList>
+
+#include <memory>
 #include <QtQml/qqmlregistration.h>
 
 class Desktop;
 class QJSEngine;
 class QQmlApplicationEngine;
 class QQmlEngine;
+class SchemePalette;
 class TunnelAdapter;
 
 // What the window's QML reaches as the singleton `App`: the tunnel, the
 // update checker, the desktop's clipboard and browser, and the fixed texts.
+// While it lives, the application's palette follows the desktop's scheme.
 // The program builds it once, before the window loads, and owns it.
 class UiContext final : public QObject {
     Q_OBJECT
@@ -65,4 +69,5 @@ private:
     TunnelAdapter& m_tunnel;
     UpdateChecker& m_updates;
     Desktop& m_desktop;
+    std::unique_ptr<SchemePalette> m_palette;
 };

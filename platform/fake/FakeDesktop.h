@@ -28,6 +28,16 @@ public:
         return opens;
     }
     QString operatingSystem() const override { return system; }
+    ColorScheme colorScheme() const override { return scheme; }
+    void watchColorScheme(std::function<void(ColorScheme)> changed) override {
+        schemeChanged = std::move(changed);
+    }
+    // The user picks another scheme, as the desktop would announce it.
+    void setColorScheme(ColorScheme chosen) {
+        scheme = chosen;
+        if (schemeChanged)
+            schemeChanged(chosen);
+    }
 
     bool trayAvailable = false;
     bool startAtLogin = false;
@@ -35,5 +45,7 @@ public:
     bool opens = true;
     QString system = QStringLiteral("Linux Test OS 1, kernel 6.1.0-test");
     QString clipboard;
+    ColorScheme scheme = ColorScheme::noPreference;
+    std::function<void(ColorScheme)> schemeChanged;
     QList<QUrl> opened;
 };

@@ -49,6 +49,7 @@ std::optional<bool> entryRuns(const QString& path) {
 
 LinuxDesktop::LinuxDesktop(std::chrono::milliseconds legacyGrace, QObject* parent)
     : QObject(parent)
+    , m_appearance(QDBusConnection::sessionBus())
     , m_watcher(watcherName, QDBusConnection::sessionBus(),
                 QDBusServiceWatcher::WatchForRegistration |
                     QDBusServiceWatcher::WatchForUnregistration) {
@@ -155,6 +156,17 @@ bool LinuxDesktop::openUrl(const QUrl& url) {
     if (url.scheme() != u"https"_s && url.scheme() != u"http"_s)
         return false;
     return QDesktopServices::openUrl(url);
+}
+
+Desktop::ColorScheme LinuxDesktop::colorScheme() const {
+    // GTK itself then draws dark whatever the portal says.
+    if (qEnvironmentVariable("GTK_THEME").endsWith(u":dark"_s))
+        return ColorScheme::dark;
+    return m_appearance.colorScheme();
+}
+
+void LinuxDesktop::watchColorScheme(std::function<void(ColorScheme)> changed) {
+    m_appearance.watch([this, changed = std::move(changed)](ColorScheme) { changed(colorScheme()); });
 }
 
 QString LinuxDesktop::operatingSystem() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Desktop.h"
+#include "platform/linux/AppearancePortal.h"
 
 #include <QDBusServiceWatcher>
 #include <QObject>
@@ -10,7 +11,8 @@
 
 // The desktop of a Linux session: the StatusNotifier tray (or, on an X11
 // desktop that has none, an XEmbed one), the session's clipboard, xdg-open's
-// handlers, and the XDG autostart entry.
+// handlers, the XDG autostart entry, and the colour scheme: a GTK theme
+// forced dark (GTK_THEME ending in ":dark"), else the desktop portal's choice.
 //
 // Qt 6.4 decides once per process, when first asked, whether its tray icon
 // speaks StatusNotifier; asked before the host is up, it would never show an
@@ -31,6 +33,8 @@ public:
     bool setStartAtLogin(bool enabled) override;
     void copyToClipboard(const QString& text) override;
     bool openUrl(const QUrl& url) override;
+    ColorScheme colorScheme() const override;
+    void watchColorScheme(std::function<void(ColorScheme)> changed) override;
     // "Linux <distribution's PRETTY_NAME>, kernel <release>".
     QString operatingSystem() const override;
 
@@ -45,6 +49,7 @@ private:
     void askForHost();
     void setTrayAvailable(bool available);
 
+    AppearancePortal m_appearance;
     QDBusServiceWatcher m_watcher;
     QTimer m_legacyTimer;
     bool m_trayAvailable = false;

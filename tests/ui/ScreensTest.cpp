@@ -1,6 +1,7 @@
 // The window against the real controller on the fake platform and the local
 // service: every routed state is driven as a user would drive it, asserted on
-// named items, and saved as a PNG (light and dark palette) for review.
+// named items, and saved as a PNG (the desktop asking for light, and for
+// dark) for review.
 #include "app/core/TunnelController.h"
 #include "app/core/UpdateChecker.h"
 #include "app/ui/Presentation.h"
@@ -24,7 +25,6 @@
 #include <QDir>
 #include <QFontMetrics>
 #include <QGuiApplication>
-#include <QPalette>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickStyle>
@@ -46,45 +46,6 @@ using Tone = Presentation::Tone;
 
 namespace {
 
-QPalette paletteFor(const std::string& name) {
-    QPalette p;
-    const bool dark = name == "dark";
-    const QColor window = dark ? QColor(0x24, 0x24, 0x26) : QColor(0xef, 0xef, 0xf0);
-    const QColor base = dark ? QColor(0x32, 0x32, 0x35) : QColor(Qt::white);
-    const QColor text = dark ? QColor(0xec, 0xec, 0xee) : QColor(0x1d, 0x1d, 0x1f);
-    const QColor button = dark ? QColor(0x3a, 0x3a, 0x3c) : QColor(0xf6, 0xf6, 0xf7);
-    for (auto group : {QPalette::Active, QPalette::Inactive}) {
-        p.setColor(group, QPalette::Window, window);
-        p.setColor(group, QPalette::Base, base);
-        p.setColor(group, QPalette::AlternateBase, window);
-        p.setColor(group, QPalette::WindowText, text);
-        p.setColor(group, QPalette::Text, text);
-        p.setColor(group, QPalette::Button, button);
-        p.setColor(group, QPalette::ButtonText, text);
-        p.setColor(group, QPalette::PlaceholderText,
-                   dark ? QColor(0x8e, 0x8e, 0x93) : QColor(0x8e, 0x8e, 0x93));
-        p.setColor(group, QPalette::Light, dark ? button.lighter(130) : QColor(Qt::white));
-        p.setColor(group, QPalette::Mid,
-                   dark ? QColor(0x50, 0x50, 0x54) : QColor(0xc8, 0xc8, 0xcc));
-        p.setColor(group, QPalette::Dark,
-                   dark ? QColor(0x1a, 0x1a, 0x1c) : QColor(0xa0, 0xa0, 0xa4));
-        p.setColor(group, QPalette::Highlight, QColor(0x12, 0xc7, 0xbd));
-        p.setColor(group, QPalette::HighlightedText, Qt::white);
-        p.setColor(group, QPalette::ToolTipBase, base);
-        p.setColor(group, QPalette::ToolTipText, text);
-    }
-    p.setColor(QPalette::Disabled, QPalette::WindowText,
-               dark ? QColor(0x77, 0x77, 0x7a) : QColor(0xa0, 0xa0, 0xa4));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText,
-               dark ? QColor(0x77, 0x77, 0x7a) : QColor(0xa0, 0xa0, 0xa4));
-    p.setColor(QPalette::Disabled, QPalette::Text,
-               dark ? QColor(0x77, 0x77, 0x7a) : QColor(0xa0, 0xa0, 0xa4));
-    p.setColor(QPalette::Disabled, QPalette::Window, window);
-    p.setColor(QPalette::Disabled, QPalette::Base, base);
-    p.setColor(QPalette::Disabled, QPalette::Button, button);
-    return p;
-}
-
 const QByteArray config =
     R"({"outbounds":[{"type":"vless","tag":"edge-ams","server":"ams.example.net","server_port":443},
                      {"type":"vless","tag":"edge-fra","server":"fra.example.net","server_port":443}],
@@ -95,10 +56,14 @@ const QByteArray config =
 class ScreensTest : public ::testing::TestWithParam<std::string> {
 protected:
     static inline const QString token = u"tok1"_s;
+    using Scheme = Desktop::ColorScheme;
+    static Scheme schemeFor(const std::string& name) {
+        return name == "dark" ? Scheme::dark : Scheme::light;
+    }
 
     ScreensTest() {
         SharedDefaults::clearAll();
-        QGuiApplication::setPalette(paletteFor(GetParam()));
+        desktop.scheme = schemeFor(GetParam());
         const QDateTime expiry = clock->now().addSecs(2 * 86400 + 3600);
         service.route("GET", u"/api/sub/"_s + token,
                       Route::answer(200, config)
@@ -306,6 +271,13 @@ TEST_P(ScreensTest, ActivationApprovalAndTheTypedCode) {
     ASSERT_NO_FATAL_FAILURE(launch());
     EXPECT_EQ(window->title(), u"Halvoran"_s);
     EXPECT_EQ(window->width(), 508);
+    // The desktop's scheme, also when the user changes it while the window is up.
+    const auto windowIsDark = [&] { return window->color().lightnessF() < 0.5; };
+    EXPECT_EQ(windowIsDark(), GetParam() == "dark");
+    desktop.setColorScheme(GetParam() == "dark" ? Scheme::light : Scheme::dark);
+    EXPECT_EQ(windowIsDark(), GetParam() != "dark");
+    desktop.setColorScheme(schemeFor(GetParam()));
+    EXPECT_EQ(windowIsDark(), GetParam() == "dark");
     ASSERT_TRUE(shown("activationView"));
     EXPECT_FALSE(item("activateButton")->isEnabled());
     EXPECT_TRUE(accessible("activateButton")->state().disabled);

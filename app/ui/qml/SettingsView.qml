@@ -64,7 +64,7 @@ FocusScope {
                     font.weight: Font.Medium
                 }
                 ButtonGroup { id: modes }
-                RadioButton {
+                RadioChoice {
                     objectName: "selectiveChoice"
                     text: qsTr("Selective (recommended)")
                     Accessible.name: text
@@ -73,7 +73,7 @@ FocusScope {
                     Component.onCompleted: checked = !App.tunnel.globalRouting
                     onToggled: if (checked) App.tunnel.globalRouting = false
                 }
-                RadioButton {
+                RadioChoice {
                     objectName: "globalChoice"
                     text: qsTr("Global (all traffic)")
                     Accessible.name: text

@@ -1,0 +1,105 @@
+// The colour scheme from a stand-in desktop portal (python3-dbusmock) on the
+// test's private session bus, answering as the real portal's protocol does.
+#include "platform/linux/AppearancePortal.h"
+#include "tests/support/Async.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using Scheme = Desktop::ColorScheme;
+
+namespace {
+
+const QString portalName = u"org.freedesktop.portal.Desktop"_s;
+const QString portalPath = u"/org/freedesktop/portal/desktop"_s;
+const QString settings = u"org.freedesktop.portal.Settings"_s;
+
+class AppearancePortalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The system's Python: python3-dbusmock is installed for it.
+        portal.start(u"/usr/bin/python3"_s, {u"-m"_s, u"dbusmock"_s, portalName, portalPath, settings});
+        ASSERT_TRUE(Async::waitUntil([&] { return bus.interface()->isServiceRegistered(portalName); }))
+            << portal.readAllStandardError().constData();
+    }
+    void TearDown() override {
+        portal.kill();
+        portal.waitForFinished();
+    }
+    QDBusMessage mock(const QString& method, const QVariantList& arguments) {
+        QDBusMessage call = QDBusMessage::createMethodCall(portalName, portalPath,
+                                                           u"org.freedesktop.DBus.Mock"_s, method);
+        call.setArguments(arguments);
+        return bus.call(call);
+    }
+    // The portal's `method` answers with the Python expression `value`.
+    void answer(const QString& method, const QString& value) {
+        ASSERT_EQ(mock(u"AddMethod"_s, {settings, method, u"ss"_s, u"v"_s, QString(u"ret = "_s + value)})
+                      .type(),
+                  QDBusMessage::ReplyMessage);
+    }
+    void announce(const QString& key, uint value) {
+        mock(u"EmitSignal"_s, {settings, u"SettingChanged"_s, u"ssv"_s,
+                               QVariantList{u"org.freedesktop.appearance"_s, key,
+                                            QVariant::fromValue(QDBusVariant(value))}});
+    }
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QProcess portal;
+};
+
+TEST_F(AppearancePortalTest, ReadsTheSchemeFromEitherMethod) {
+    const struct {
+        const char* method;
+        const char* value;
+        Scheme scheme;
+    } rows[] = {
+        {"ReadOne", "dbus.UInt32(1)", Scheme::dark},
+        {"ReadOne", "dbus.UInt32(2)", Scheme::light},
+        {"ReadOne", "dbus.UInt32(0)", Scheme::noPreference},
+        {"ReadOne", "dbus.String('dark')", Scheme::noPreference},
+        // Older portals: Read only, the value wrapped once more.
+        {"Read", "dbus.UInt32(1, variant_level=1)", Scheme::dark},
+        {"Read", "dbus.UInt32(2, variant_level=1)", Scheme::light},
+        {nullptr, nullptr, Scheme::noPreference},
+    };
+    for (const auto& row : rows) {
+        mock(u"Reset"_s, {});
+        if (row.method)
+            answer(QString::fromLatin1(row.method), QString::fromLatin1(row.value));
+        EXPECT_EQ(AppearancePortal(bus).colorScheme(), row.scheme)
+            << (row.method ? row.method : "none") << " " << (row.value ? row.value : "");
+    }
+}
+
+TEST_F(AppearancePortalTest, FollowsTheUsersChangesOfTheSchemeOnly) {
+    answer(u"ReadOne"_s, u"dbus.UInt32(2)"_s);
+    AppearancePortal appearance(bus);
+    QList<Scheme> heard;
+    appearance.watch([&](Scheme scheme) { heard << scheme; });
+    announce(u"contrast"_s, 1);
+    announce(u"color-scheme"_s, 1);
+    ASSERT_TRUE(Async::waitUntil([&] { return heard.size() == 1; }));
+    announce(u"color-scheme"_s, 0);
+    ASSERT_TRUE(Async::waitUntil([&] { return heard.size() == 2; }));
+    EXPECT_EQ(heard, (QList{Scheme::dark, Scheme::noPreference}));
+    EXPECT_EQ(appearance.colorScheme(), Scheme::noPreference);
+}
+
+// A portal that does not answer in time, or none at all: no preference.
+TEST_F(AppearancePortalTest, AnUnansweringOrMissingPortalLeavesNoPreference) {
+    answer(u"ReadOne"_s, u"__import__('time').sleep(1) or dbus.UInt32(1)"_s);
+    EXPECT_EQ(AppearancePortal(bus, std::chrono::milliseconds(100)).colorScheme(),
+              Scheme::noPreference);
+    portal.kill();
+    portal.waitForFinished();
+    ASSERT_TRUE(Async::waitUntil([&] { return !bus.interface()->isServiceRegistered(portalName); }));
+    EXPECT_EQ(AppearancePortal(bus).colorScheme(), Scheme::noPreference);
+}
+
+} // namespace
