@@ -142,7 +142,8 @@ QString relativeTime(const QDateTime& date, const QDateTime& now) {
         return tr("now");
     if (span >= 86400 && span < 2 * 86400)
         return seconds > 0 ? tr("yesterday") : tr("tomorrow");
-#define UNIT(one, many) QT_TRANSLATE_NOOP("Presentation", one), QT_TRANSLATE_NOOP("Presentation", many)
+#define UNIT(one, many)                                                                            \
+    QT_TRANSLATE_NOOP("Presentation", one), QT_TRANSLATE_NOOP("Presentation", many)
     static const struct {
         qint64 below;
         qint64 size;

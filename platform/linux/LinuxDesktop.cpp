@@ -166,7 +166,8 @@ Desktop::ColorScheme LinuxDesktop::colorScheme() const {
 }
 
 void LinuxDesktop::watchColorScheme(std::function<void(ColorScheme)> changed) {
-    m_appearance.watch([this, changed = std::move(changed)](ColorScheme) { changed(colorScheme()); });
+    m_appearance.watch(
+        [this, changed = std::move(changed)](ColorScheme) { changed(colorScheme()); });
 }
 
 QString LinuxDesktop::operatingSystem() const {

@@ -32,9 +32,7 @@ TEST(PresentationTest, RemainingTimeTextAndColour) {
     } rows[] = {
         {-1, "Expired", Tone::red},
         {0, "Expired", Tone::red},
-        {1, "1h left", Tone::orange},
         {500, "1h left", Tone::orange},
-        {2 * 3'600'000 + 1800'000, "2h left", Tone::orange},
         {day - 1, "23h left", Tone::orange},
         {day, "1 day left", Tone::orange},
         {3 * day - 1, "2 days left", Tone::orange},
@@ -103,5 +101,4 @@ TEST(PresentationTest, HelpPageFollowsTheFirstPreferredLanguage) {
     EXPECT_EQ(helpPageURL({u"RU"_s}), u"https://morvel.dev/halvoran/ru/"_s);
     EXPECT_EQ(helpPageURL({u"en-US"_s, u"ru-RU"_s}), u"https://morvel.dev/halvoran/"_s);
     EXPECT_EQ(helpPageURL({}), u"https://morvel.dev/halvoran/"_s);
-    EXPECT_EQ(helpLinkLabel(), u"morvel.dev/halvoran"_s);
 }

