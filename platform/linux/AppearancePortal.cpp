@@ -42,8 +42,10 @@ QDBusMessage read(QDBusConnection& bus, const QString& method, int timeoutMs) {
 AppearancePortal::AppearancePortal(QDBusConnection bus, std::chrono::milliseconds bound,
                                    QObject* parent)
     : QObject(parent) {
+    // The whole message: a slot of typed arguments needs their metatypes
+    // registered by name before it can be matched, which nothing here ensures.
     bus.connect(portalName, portalPath, settingsInterface, u"SettingChanged"_s, this,
-                SLOT(settingChanged(QString, QString, QDBusVariant)));
+                SLOT(settingChanged(QDBusMessage)));
     // Waited for, briefly, so that the first frame is drawn in the right
     // scheme; a portal that does not answer in time leaves the palette to decide.
     QDBusMessage reply = read(bus, u"ReadOne"_s, int(bound.count()));
@@ -55,11 +57,12 @@ AppearancePortal::AppearancePortal(QDBusConnection bus, std::chrono::millisecond
         m_scheme = schemeOf(reply.arguments().value(0));
 }
 
-void AppearancePortal::settingChanged(const QString& group, const QString& key,
-                                      const QDBusVariant& value) {
-    if (group != appearance || key != colorSchemeKey)
+void AppearancePortal::settingChanged(const QDBusMessage& message) {
+    const QVariantList arguments = message.arguments();
+    if (arguments.value(0).toString() != appearance ||
+        arguments.value(1).toString() != colorSchemeKey)
         return;
-    const Scheme scheme = schemeOf(value.variant());
+    const Scheme scheme = schemeOf(arguments.value(2));
     if (std::exchange(m_scheme, scheme) != scheme && m_changed)
         m_changed(scheme);
 }

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <functional>
 
-class QDBusVariant;
+class QDBusMessage;
 
 // The desktop portal's "color-scheme" setting (namespace
 // org.freedesktop.appearance), where GNOME, and every desktop with a portal,
@@ -28,7 +28,7 @@ public:
     }
 
 private Q_SLOTS:
-    void settingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+    void settingChanged(const QDBusMessage& message);
 
 private:
     Desktop::ColorScheme m_scheme = Desktop::ColorScheme::noPreference;
