@@ -69,7 +69,7 @@ ApplicationWindow {
         ScrollBar.vertical: ScrollBar {
             policy: scroller.interactive ? ScrollBar.AsNeeded : ScrollBar.AlwaysOff
             visible: scroller.interactive
-            Accessible.name: "Halvoran"
+            Accessible.name: qsTr("Halvoran")
         }
 
         ContentView {

@@ -22,7 +22,7 @@ Column {
         focusPolicy: Qt.StrongFocus
         Accessible.role: Accessible.Button
         // What pressing does; the state is the description.
-        Accessible.name: App.tunnel.isTunnelActive ? "Disconnect" : "Connect"
+        Accessible.name: App.tunnel.isTunnelActive ? qsTr("Disconnect") : qsTr("Connect")
         Accessible.description: App.tunnel.pillLabel
         onClicked: root.activated()
         Keys.onReturnPressed: clicked()

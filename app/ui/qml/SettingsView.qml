@@ -54,7 +54,7 @@ FocusScope {
 
         GroupBox {
             Layout.fillWidth: true
-            Accessible.name: "Routing mode"
+            Accessible.name: qsTr("Routing mode")
             ColumnLayout {
                 width: parent.width
                 spacing: 8
@@ -93,7 +93,7 @@ FocusScope {
 
         GroupBox {
             Layout.fillWidth: true
-            Accessible.name: "Startup"
+            Accessible.name: qsTr("Startup")
             Switch {
                 objectName: "startAtLoginSwitch"
                 text: qsTr("Start at login")
@@ -107,7 +107,7 @@ FocusScope {
             objectName: "subscriptionBox"
             Layout.fillWidth: true
             visible: App.tunnel.hasMetadata
-            Accessible.name: "Subscription"
+            Accessible.name: qsTr("Subscription")
             Accessible.ignored: !visible
             ColumnLayout {
                 width: parent.width
@@ -167,7 +167,7 @@ FocusScope {
                             }
                             BusyIndicator {
                                 objectName: "reloadSpinner"
-                                Accessible.name: "Reloading rule-sets"
+                                Accessible.name: qsTr("Reloading rule-sets")
                                 Accessible.ignored: !visible
                                 anchors.fill: parent
                                 padding: 0

@@ -123,7 +123,7 @@ ColumnLayout {
     Dialog {
         id: sheet
         objectName: "settingsSheet"
-        title: "Settings"
+        title: qsTr("Settings")
         header: null
         parent: Overlay.overlay
         modal: true
@@ -154,7 +154,7 @@ ColumnLayout {
             ScrollBar.vertical: ScrollBar {
                 policy: sheetScroller.interactive ? ScrollBar.AsNeeded : ScrollBar.AlwaysOff
                 visible: sheetScroller.interactive
-                Accessible.name: "Settings"
+                Accessible.name: qsTr("Settings")
             }
             Loader {
                 id: settingsLoader
