@@ -62,7 +62,6 @@ TEST_F(AppearancePortalTest, ReadsTheSchemeFromEitherMethod) {
         {"ReadOne", "dbus.UInt32(1)", Scheme::dark},
         {"ReadOne", "dbus.UInt32(2)", Scheme::light},
         {"ReadOne", "dbus.UInt32(0)", Scheme::noPreference},
-        {"ReadOne", "dbus.String('dark')", Scheme::noPreference},
         // Older portals: Read only, the value wrapped once more.
         {"Read", "dbus.UInt32(1, variant_level=1)", Scheme::dark},
         {"Neither", "0", Scheme::noPreference},
