@@ -141,7 +141,13 @@ class XServer:
                 "mapped": fields.get("Map State") == "IsViewable"}
 
     def size_hints(self, window):
-        return self.run("xprop", "-id", window, "WM_NORMAL_HINTS")
+        """{"minimum": (w, h), "maximum": (w, h)}, as far as the program set them."""
+        hints = {}
+        for line in self.run("xprop", "-id", window, "WM_NORMAL_HINTS").splitlines():
+            words = line.replace(":", "").split()
+            if words[:3] in (["program", "specified", "minimum"], ["program", "specified", "maximum"]):
+                hints[words[2]] = (int(words[4]), int(words[6]))
+        return hints
 
     def screenshot(self, path, window="root"):
         self.run("import", "-window", window, path, check=True)
