@@ -4,8 +4,8 @@ the mouse and keyboard (xdotool), looked at through the accessibility tree
 (AT-SPI) and the X server's own idea of the window (xwininfo), with a
 screenshot of the screen per state.
 
-First on a tall screen managed by openbox: activate (the code pasted with a
-line break after it), connect, open the settings sheet, copy the report,
+First on a tall screen managed by openbox: activate (the code pasted with
+line breaks in it), connect, open the settings sheet, copy the report,
 open the sign-out question and leave it with Escape. Then, already
 activated, on a short screen with no window manager: the window stays on the
 screen and the sheet scrolls with the wheel to its last control.
@@ -227,8 +227,9 @@ def tall_screen_with_window_manager(run):
     run.check_fits()
     run.shot("activation")
 
-    run.step = "code pasted with a line break"
-    run.x.set_clipboard("DEMO-2026\n")
+    # Every kind of line break, around the code and inside it, goes as it comes.
+    run.step = "code pasted with line breaks"
+    run.x.set_clipboard("\r\nDE\nMO-\u20282026\r\n")
     run.click(field)
     run.x.key("ctrl+v")
     field = wait_until("the pasted code", lambda: next(
