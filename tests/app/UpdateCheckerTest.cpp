@@ -4,12 +4,12 @@
 #include "platform/fake/FakeUpdater.h"
 #include "platform/linux/Appcast.h"
 #include "platform/linux/AppcastUpdater.h"
+#include "shared/net/NetworkAccess.h"
 #include "tests/support/Async.h"
 #include "tests/support/HttpFixture.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/QtPrinters.h"
-#include "shared/net/NetworkAccess.h"
 
 #include <QCoreApplication>
 
@@ -118,42 +118,50 @@ TEST(AppcastTest, PicksTheNewestValidReleaseAndRefusesHostileFeeds) {
 
 namespace {
 
-struct Recorder : UpdaterDelegate {
+// The Linux updater reading a feed from the local server, on the manual clock.
+struct FeedUpdater : UpdaterDelegate {
     void didFindValidUpdate(Updater&, const AppcastItem& item) override { found.append(item); }
     void didNotFindUpdate(Updater&) override { ++nothing; }
+    void serve(const HttpFixture::Route& route) { server.route("GET", u"/appcast.xml"_s, route); }
+    // Starts it, and lets the ten seconds pass that the first check waits.
+    AppcastUpdater& start() {
+        updater.emplace(
+            AppcastUpdater::Configuration{server.url(u"/appcast.xml"_s), 3600s, u"57"_s}, *this,
+            desktop, clock, NetworkAccessFactory::standard());
+        clock->advance(10s);
+        return *updater;
+    }
+
     QList<AppcastItem> found;
     int nothing = 0;
+    HttpFixture server;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    FakeDesktop desktop;
+    std::optional<AppcastUpdater> updater;
 };
 
 } // namespace
 
 TEST(AppcastUpdaterTest, ChecksAtStartAndOnScheduleAndOpensThePageForTheUser) {
-    HttpFixture server;
-    server.route("GET", u"/appcast.xml"_s,
-                 HttpFixture::Route::answer(200, feed(item("58", "1.5.0"))));
-    auto clock = std::make_shared<ManualClock>();
-    Recorder recorder;
-    FakeDesktop desktop;
-    AppcastUpdater updater({server.url(u"/appcast.xml"_s), 3600s, u"57"_s}, recorder, desktop,
-                           clock, NetworkAccessFactory::standard());
-    clock->advance(10s);
-    ASSERT_TRUE(Async::waitUntil([&] { return recorder.found.size() == 1; }));
-    EXPECT_EQ(recorder.found.first().versionString, u"58"_s);
-    EXPECT_TRUE(desktop.opened.isEmpty());
+    FeedUpdater feedUpdater;
+    feedUpdater.serve(HttpFixture::Route::answer(200, feed(item("58", "1.5.0"))));
+    AppcastUpdater& updater = feedUpdater.start();
+    const QList<AppcastItem>& found = feedUpdater.found;
+    ASSERT_TRUE(Async::waitUntil([&] { return found.size() == 1; }));
+    EXPECT_EQ(found.first().versionString, u"58"_s);
+    EXPECT_TRUE(feedUpdater.desktop.opened.isEmpty());
 
     updater.checkForUpdates();
-    ASSERT_TRUE(Async::waitUntil([&] { return recorder.found.size() == 2; }));
-    EXPECT_EQ(desktop.opened, QList<QUrl>{QUrl(u"https://morvel.dev/halvoran/"_s)});
+    ASSERT_TRUE(Async::waitUntil([&] { return found.size() == 2; }));
+    EXPECT_EQ(feedUpdater.desktop.opened, QList<QUrl>{QUrl(u"https://morvel.dev/halvoran/"_s)});
 
-    server.route("GET", u"/appcast.xml"_s,
-                 HttpFixture::Route::answer(200, feed(item("57", "1.4.0"))));
-    clock->advance(3600s);
-    ASSERT_TRUE(Async::waitUntil([&] { return recorder.nothing == 1; }));
-    EXPECT_EQ(server.count("GET", u"/appcast.xml"_s), 3);
+    feedUpdater.serve(HttpFixture::Route::answer(200, feed(item("57", "1.4.0"))));
+    feedUpdater.clock->advance(3600s);
+    ASSERT_TRUE(Async::waitUntil([&] { return feedUpdater.nothing == 1; }));
+    EXPECT_EQ(feedUpdater.server.count("GET", u"/appcast.xml"_s), 3);
 }
 
 TEST(AppcastUpdaterTest, AFeedThatFailsIsLoggedOnceAndReportsNothing) {
-    HttpFixture server;
     const struct {
         const char* what;
         HttpFixture::Route route;
@@ -168,18 +176,14 @@ TEST(AppcastUpdaterTest, AFeedThatFailsIsLoggedOnceAndReportsNothing) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        server.route("GET", u"/appcast.xml"_s, row.route);
         LogCapture log;
-        auto clock = std::make_shared<ManualClock>();
-        Recorder recorder;
-        FakeDesktop desktop;
-        AppcastUpdater updater({server.url(u"/appcast.xml"_s), 3600s, u"57"_s}, recorder, desktop,
-                               clock, NetworkAccessFactory::standard());
-        clock->advance(10s);
+        FeedUpdater feedUpdater;
+        feedUpdater.serve(row.route);
+        feedUpdater.start();
         ASSERT_TRUE(Async::waitUntil([&] { return !log.lines(u"update"_s).isEmpty(); }));
         Async::waitUntil([] { return false; }, 50ms);
         EXPECT_EQ(log.lines(u"update"_s), QStringList{row.line});
-        EXPECT_TRUE(recorder.found.isEmpty());
-        EXPECT_EQ(recorder.nothing, 0);
+        EXPECT_TRUE(feedUpdater.found.isEmpty());
+        EXPECT_EQ(feedUpdater.nothing, 0);
     }
 }

@@ -29,7 +29,7 @@ void fill(VpnProfile& profile) {
         u"dev.morvel.vpn.sysext"_s, subscriptionURL, {{u"subscription_url"_s, subscriptionURL}}});
 }
 
-// Fails the test with the platform's text, or returns the task's value.
+// What the task threw, if it threw the platform's error.
 template <typename T> std::optional<PlatformError> failureOf(QCoro::Task<T>&& task) {
     try {
         Async::run(std::move(task));
@@ -68,6 +68,15 @@ private:
     }
 };
 
+// A call of python3-dbusmock's own interface on its polkit.
+QDBusMessage polkitMock(const QString& method, const QVariantList& arguments = {}) {
+    QDBusMessage call = QDBusMessage::createMethodCall(u"org.freedesktop.PolicyKit1"_s,
+                                                       u"/org/freedesktop/PolicyKit1/Authority"_s,
+                                                       u"org.freedesktop.DBus.Mock"_s, method);
+    call.setArguments(arguments);
+    return QDBusConnection::systemBus().call(call, QDBus::Block, 5000);
+}
+
 std::shared_ptr<ExtensionRequest> submit(DbusExtensionManager& manager,
                                          RecordingDelegate& delegate) {
     auto request = std::make_shared<ExtensionRequest>(u"dev.morvel.vpn.sysext"_s);
@@ -88,6 +97,9 @@ TEST(DbusVpnProfileStore, ProfilesAndStatusesComeFromTheService) {
                      [&announced] { ++announced; });
 
     std::shared_ptr<VpnProfile> created = store.createProfile();
+    const auto becomes = [&](VpnStatus status) {
+        return Async::waitUntil([&] { return created->connection().status() == status; }, 8s);
+    };
     EXPECT_EQ(created->connection().status(), VpnStatus::invalid);
     EXPECT_TRUE(failureOf(created->connection().startTunnel()));
     fill(*created);
@@ -102,22 +114,18 @@ TEST(DbusVpnProfileStore, ProfilesAndStatusesComeFromTheService) {
 
     // Both objects of the profile follow the service's announcements.
     Async::run(loaded[0]->connection().startTunnel());
-    EXPECT_TRUE(Async::waitUntil(
-        [&] { return created->connection().status() == VpnStatus::connected; }, 8s));
+    EXPECT_TRUE(becomes(VpnStatus::connected));
     EXPECT_EQ(loaded[0]->connection().status(), VpnStatus::connected);
     EXPECT_GE(announced, 2);
 
     // The tunnels end with the service; a new service knows none running.
     service.stop(SIGKILL);
-    EXPECT_TRUE(Async::waitUntil(
-        [&] { return created->connection().status() == VpnStatus::disconnected; }, 5s));
+    EXPECT_TRUE(becomes(VpnStatus::disconnected));
     ASSERT_TRUE(service.start());
     Async::run(created->connection().startTunnel());
-    EXPECT_TRUE(Async::waitUntil(
-        [&] { return created->connection().status() == VpnStatus::connected; }, 8s));
+    EXPECT_TRUE(becomes(VpnStatus::connected));
     Async::run(created->connection().stopTunnel());
-    EXPECT_TRUE(Async::waitUntil(
-        [&] { return created->connection().status() == VpnStatus::disconnected; }, 5s));
+    EXPECT_TRUE(becomes(VpnStatus::disconnected));
 
     Async::run(loaded[0]->removeFromPreferences());
     EXPECT_EQ(created->connection().status(), VpnStatus::invalid);
@@ -183,11 +191,7 @@ TEST(DbusExtensionManager, ApprovalIsAskedOnceAndOnlyInteractivelyWhenResubmitte
 
     // System mode: polkit (python3-dbusmock's) first says no.
     setPolkitAllowed({});
-    QDBusConnection::systemBus().call(
-        QDBusMessage::createMethodCall(u"org.freedesktop.PolicyKit1"_s,
-                                       u"/org/freedesktop/PolicyKit1/Authority"_s,
-                                       u"org.freedesktop.DBus.Mock"_s, u"ClearCalls"_s),
-        QDBus::Block, 5000);
+    polkitMock(u"ClearCalls"_s);
     TunneldProcess::Options options;
     options.session = false;
     TunneldProcess service(options);
@@ -205,13 +209,11 @@ TEST(DbusExtensionManager, ApprovalIsAskedOnceAndOnlyInteractivelyWhenResubmitte
     ASSERT_TRUE(Async::waitUntil([&] { return delegate.answers.size() == 3; }));
     EXPECT_EQ(delegate.answers[1], u"#0 failed 12 The request was replaced by a newer one."_s);
     EXPECT_EQ(delegate.answers[2], u"#1 needsApproval"_s);
-    QDBusMessage calls = QDBusMessage::createMethodCall(
-        u"org.freedesktop.PolicyKit1"_s, u"/org/freedesktop/PolicyKit1/Authority"_s,
-        u"org.freedesktop.DBus.Mock"_s, u"GetMethodCalls"_s);
-    calls << u"CheckAuthorization"_s;
-    const QDBusMessage reply = QDBusConnection::systemBus().call(calls, QDBus::Block, 5000);
     QList<quint32> flags;
-    const auto list = reply.arguments().value(0).value<QDBusArgument>();
+    const auto list = polkitMock(u"GetMethodCalls"_s, {u"CheckAuthorization"_s})
+                          .arguments()
+                          .value(0)
+                          .value<QDBusArgument>();
     list.beginArray();
     while (!list.atEnd()) {
         quint64 time = 0;
