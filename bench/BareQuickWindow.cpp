@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
                 std::printf("first frame after %.0f ms\n", msSinceProcessStart());
                 QCoreApplication::exit(0);
             },
-            Qt::QueuedConnection);
+            // Once: a second frame may swap before the exit is handled.
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
     return QGuiApplication::exec();
 }
