@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# How often the program's main thread wakes while it sits idle on the status
+# screen: disconnected, then connected. Runs the demo build (`cmake --preset
+# demo`) with the demo service and the tunnel service in session mode, on a
+# private session bus and X server, in a network namespace of its own where
+# one can be made; activates with the demo code by typing it, then counts
+# the main thread's context switches (voluntary and not) over each window.
+#
+#   bench/idle-wakeups.sh [build dir] [seconds]     (default build/demo, 60)
+#
+# With IDLE_WAKEUPS_TRACE=<path>, strace writes the main thread's system
+# calls in each window to <path>.disconnected and <path>.connected.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/demo}
+seconds=${2:-60}
+
+# A session of its own: a bus, an X server, loopback only.
+if [ -z "${IDLE_WAKEUPS_INSIDE-}" ]; then
+  export IDLE_WAKEUPS_INSIDE=1
+  wrap=()
+  unshare --net true 2>/dev/null && wrap=(tests/support/in-own-network.sh)
+  exec "${wrap[@]}" dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+fi
+
+for tool in xdotool dbus-send; do
+  command -v "$tool" >/dev/null || { echo "idle-wakeups: $tool not found; scripts/install-deps installs it" >&2; exit 1; }
+done
+program=$build/app/halvoran
+tunneld=$build/service/tunneld/halvoran-tunneld
+demo=$build/service/demo/halvoran-demo-service
+for file in "$program" "$tunneld" "$demo"; do
+  [ -x "$file" ] || { echo "idle-wakeups: $file not built (cmake --preset demo)" >&2; exit 1; }
+done
+
+scratch=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+export XDG_CONFIG_HOME=$scratch/config XDG_DATA_HOME=$scratch/data XDG_STATE_HOME=$scratch/state
+export XDG_RUNTIME_DIR=$scratch/run HALVORAN_TUNNEL_BUS=session
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$scratch/engine" && ln -s "$(readlink -f tests/support/fake-sing-box)" "$scratch/engine/sing-box"
+export PATH=$scratch/engine:$PATH
+export HALVORAN_TUNNEL_PROVIDER
+HALVORAN_TUNNEL_PROVIDER=$(readlink -f "$build/service/provider/halvoran-tunnel")
+
+"$demo" >"$scratch/demo.log" 2>&1 &
+pids+=($!)
+"$tunneld" --session --log-stderr >"$scratch/tunneld.log" 2>&1 &
+pids+=($!)
+tunnel() { # <method> [args...]: the tunnel service's answer
+  dbus-send --session --print-reply --dest=dev.morvel.vpn.Tunnel /dev/morvel/vpn/Tunnel1 \
+    "dev.morvel.vpn.Tunnel1.$1" "${@:2}" 2>/dev/null
+}
+for _ in $(seq 100); do tunnel LoadAll >/dev/null && break; sleep 0.1; done
+
+"$program" >"$scratch/program.log" 2>&1 &
+app=$!
+pids+=($app)
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Halvoran$' | head -1)
+[ -n "$window" ] || { echo "idle-wakeups: no window" >&2; exit 1; }
+# The activation field has the focus; the window takes the keyboard (there is
+# no window manager to give it).
+sleep 1
+xdotool windowfocus --sync "$window" 2>/dev/null || true
+xdotool type --delay 20 DEMO-2026
+xdotool key Return
+
+profile=
+for _ in $(seq 150); do
+  profile=$(tunnel LoadAll | awk -F'"' 'id {print $2; exit} /string "Id"/ {id = 1}')
+  [ -n "$profile" ] && break
+  sleep 0.2
+done
+[ -n "$profile" ] || { echo "idle-wakeups: activation did not save a profile" >&2; cat "$scratch/program.log" >&2; exit 1; }
+
+switches() { # the main thread's context switches so far
+  awk '/^(non)?voluntary_ctxt_switches/ {n += $2} END {print n}' "/proc/$app/task/$app/status"
+}
+count() { # <label>: wake-ups per minute over the window
+  sleep 5 # what the last change set off settles first
+  local before after
+  before=$(switches)
+  if [ -n "${IDLE_WAKEUPS_TRACE-}" ]; then
+    # What woke it, for finding the source: the main thread's system calls.
+    timeout "$seconds" strace -q -tt -p "$app" -o "$IDLE_WAKEUPS_TRACE.$1" || true
+  else
+    sleep "$seconds"
+  fi
+  after=$(switches)
+  awk -v n=$((after - before)) -v s="$seconds" -v l="$1" \
+    'BEGIN {printf "idle wake-ups of the main thread, %s: %.1f a minute (%d in %d s)\n", l, n * 60 / s, n, s}'
+}
+
+count disconnected
+tunnel Start "string:$profile" >/dev/null
+for _ in $(seq 100); do
+  tunnel Status "string:$profile" | grep -q '"connected"' && break
+  sleep 0.1
+done
+count connected
+tunnel Stop "string:$profile" >/dev/null || true
