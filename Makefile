@@ -30,11 +30,11 @@ run: deps
 
 bench: build
 	@for b in $$(find $(BUILD_DIR)/bench -maxdepth 1 -name "bench_*" -type f -executable | sort); do echo "== $$b"; $$b --benchmark_min_time=0.3; done
-	@echo "== halvoran-tunneld (stand-in provider)"
 	@echo "== halvoran's first frame against a bare Qt Quick window"
 	@xvfb-run -a -s "-screen 0 1280x1024x24" bench/window-figures.sh $(BUILD_DIR)
 	@echo "== halvoran's idle wake-ups (the demo build, build/demo)"
 	@if [ -x build/demo/app/halvoran ]; then bench/idle-wakeups.sh build/demo; else echo "not built: cmake --preset demo && cmake --build --preset demo"; fi
+	@echo "== halvoran-tunneld (stand-in provider)"
 	@tests/service/with-buses.sh bench/tunneld-figures.py $(BUILD_DIR)/service/tunneld/halvoran-tunneld tests/service/stand-in-provider.py
 
 clean:
