@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
         return 0;
 
     const std::shared_ptr<Clock> clock = Clock::system();
-    LinuxDesktop desktop;
+    LinuxDesktop desktop(clock);
     const TunnelServiceBus bus = TunnelServiceBus::fromEnvironment();
     DbusVpnProfileStore profiles(bus);
     DbusExtensionManager extensions(bus);

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxDesktop.h"
 
+#include "shared/async/Clock.h"
 #include "shared/settings/AtomicFile.h"
 
 #include <QClipboard>
@@ -15,7 +16,9 @@
 #include <QGuiApplication>
 #include <QStandardPaths>
 #include <QSysInfo>
-#include <QSystemTrayIcon>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
 
 using namespace Qt::StringLiterals;
 
@@ -45,22 +48,52 @@ std::optional<bool> entryRuns(const QString& path) {
     return runs;
 }
 
+// Whether an XEmbed tray manages this X screen: it owns the screen's
+// _NET_SYSTEM_TRAY selection. Asked of the X server directly, since Qt would
+// settle its own tray kind for good on the first question.
+bool hasXEmbedTray() {
+    const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                              : nullptr;
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return false;
+    // The screen Qt opened: DISPLAY's ".N", 0 without one.
+    const QByteArray display = qgetenv("DISPLAY");
+    const qsizetype dot = display.lastIndexOf('.');
+    const int screen = dot > display.lastIndexOf(':') ? display.mid(dot + 1).toInt() : 0;
+    const QByteArray selection = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen);
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, quint16(selection.size()), selection.constData()),
+        nullptr);
+    if (!atom)
+        return false;
+    const xcb_atom_t name = atom->atom;
+    free(atom);
+    if (name == XCB_ATOM_NONE)
+        return false; // never interned: nobody ever owned it
+    xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, name), nullptr);
+    const bool owned = owner && owner->owner != XCB_NONE;
+    free(owner);
+    return owned;
+}
+
 } // namespace
 
-LinuxDesktop::LinuxDesktop(std::chrono::milliseconds legacyGrace, QObject* parent)
+LinuxDesktop::LinuxDesktop(std::shared_ptr<Clock> clock, std::chrono::milliseconds legacyGrace,
+                           QObject* parent)
     : QObject(parent)
     , m_appearance(QDBusConnection::sessionBus())
     , m_watcher(watcherName, QDBusConnection::sessionBus(),
                 QDBusServiceWatcher::WatchForRegistration |
-                    QDBusServiceWatcher::WatchForUnregistration) {
-    m_legacyTimer.setSingleShot(true);
-    m_legacyTimer.setInterval(legacyGrace);
-    m_legacyTimer.callOnTimeout(this, [this] {
+                    QDBusServiceWatcher::WatchForUnregistration)
+    , m_legacyTimer(clock->createTimer()) {
+    connect(m_legacyTimer.get(), &ClockTimer::timeout, this, [this] {
         // No StatusNotifier watcher at all: an X11 desktop may still have an
-        // XEmbed tray, which only Qt can tell.
+        // XEmbed tray.
         if (QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherName))
             return;
-        m_legacyTray = QSystemTrayIcon::isSystemTrayAvailable();
+        m_legacyTray = hasXEmbedTray();
         if (m_legacyTray)
             setTrayAvailable(true);
     });
@@ -80,8 +113,10 @@ LinuxDesktop::LinuxDesktop(std::chrono::milliseconds legacyGrace, QObject* paren
     m_trayAvailable = reply.type() == QDBusMessage::ReplyMessage &&
                       reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
     if (!m_trayAvailable)
-        m_legacyTimer.start();
+        m_legacyTimer->start(legacyGrace);
 }
+
+LinuxDesktop::~LinuxDesktop() = default;
 
 void LinuxDesktop::watchTray(std::function<void(bool)> changed) {
     m_changed = std::move(changed);

@@ -5,9 +5,12 @@
 
 #include <QDBusServiceWatcher>
 #include <QObject>
-#include <QTimer>
 
 #include <chrono>
+#include <memory>
+
+class Clock;
+class ClockTimer;
 
 // The desktop of a Linux session: the StatusNotifier tray (or, on an X11
 // desktop that has none, an XEmbed one), the session's clipboard, xdg-open's
@@ -17,13 +20,16 @@
 // Qt 6.4 decides once per process, when first asked, whether its tray icon
 // speaks StatusNotifier; asked before the host is up, it would never show an
 // icon in a StatusNotifier tray. So the host is watched here on the session
-// bus, and Qt is asked only where no StatusNotifier watcher shows up at all
-// within `legacyGrace`.
+// bus. Where no StatusNotifier watcher shows up at all within `legacyGrace`,
+// the X server is asked for an XEmbed tray, never Qt: a host that comes up
+// later still gets a StatusNotifier item.
 class LinuxDesktop final : public QObject, public Desktop {
     Q_OBJECT
 public:
-    explicit LinuxDesktop(std::chrono::milliseconds legacyGrace = std::chrono::seconds(3),
+    explicit LinuxDesktop(std::shared_ptr<Clock> clock,
+                          std::chrono::milliseconds legacyGrace = std::chrono::seconds(3),
                           QObject* parent = nullptr);
+    ~LinuxDesktop() override;
 
     bool isTrayAvailable() const override { return m_trayAvailable; }
     void watchTray(std::function<void(bool)> changed) override;
@@ -51,7 +57,7 @@ private:
 
     AppearancePortal m_appearance;
     QDBusServiceWatcher m_watcher;
-    QTimer m_legacyTimer;
+    std::unique_ptr<ClockTimer> m_legacyTimer;
     bool m_trayAvailable = false;
     bool m_legacyTray = false;
     std::function<void(bool)> m_changed;

@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxDesktop.h"
 
 #include "tests/support/Async.h"
+#include "tests/support/ManualClock.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -31,6 +33,16 @@ public:
     }
     ~Watcher() { stop(); }
     bool isUp() const { return m_up; }
+    // Whether an item registered with it (Qt's StatusNotifier tray icon).
+    bool awaitItem() {
+        return Async::waitUntil(
+            [&] {
+                while (!m_item && m_process.canReadLine())
+                    m_item = m_process.readLine().startsWith("item ");
+                return m_item;
+            },
+            10s);
+    }
     void stop() {
         if (m_process.state() == QProcess::NotRunning)
             return;
@@ -41,6 +53,7 @@ public:
 private:
     QProcess m_process;
     bool m_up = false;
+    bool m_item = false;
 };
 
 // A host that registers with the watcher, as a tray does once it runs.
@@ -53,8 +66,10 @@ bool registerHost() {
            QDBusMessage::ReplyMessage;
 }
 
-// The fallback to an XEmbed tray never comes into play here.
-constexpr auto noLegacyTray = std::chrono::hours(1);
+// A clock never moved: the fallback to an XEmbed tray never comes into play.
+std::shared_ptr<Clock> still() {
+    return std::make_shared<ManualClock>();
+}
 
 struct Reports {
     QList<bool> seen;
@@ -71,12 +86,12 @@ struct Reports {
 TEST(LinuxDesktopTray, AHostRunningAtStartIsKnownAtOnce) {
     Watcher watcher;
     ASSERT_TRUE(watcher.isUp());
-    LinuxDesktop desktop(noLegacyTray);
+    LinuxDesktop desktop(still());
     EXPECT_TRUE(desktop.isTrayAvailable());
 }
 
 TEST(LinuxDesktopTray, AWatcherThatAppearsLateOrGoesIsReported) {
-    LinuxDesktop desktop(noLegacyTray);
+    LinuxDesktop desktop(still());
     Reports reports;
     reports.attach(desktop);
     EXPECT_FALSE(desktop.isTrayAvailable());
@@ -96,7 +111,7 @@ TEST(LinuxDesktopTray, AWatcherThatAppearsLateOrGoesIsReported) {
 TEST(LinuxDesktopTray, AWatcherWithoutHostWaitsForTheHost) {
     Watcher watcher({u"--no-host"_s});
     ASSERT_TRUE(watcher.isUp());
-    LinuxDesktop desktop(noLegacyTray);
+    LinuxDesktop desktop(still());
     Reports reports;
     reports.attach(desktop);
     EXPECT_FALSE(desktop.isTrayAvailable());
@@ -104,6 +119,25 @@ TEST(LinuxDesktopTray, AWatcherWithoutHostWaitsForTheHost) {
     ASSERT_TRUE(registerHost());
     ASSERT_TRUE(reports.await({true})) << reports.seen.size();
     EXPECT_TRUE(desktop.isTrayAvailable());
+}
+
+// Past the wait for a StatusNotifier watcher, the X server is asked for an
+// XEmbed tray; Qt is not, since it would settle on XEmbed for good and a host
+// that comes up later (seconds after login) would never show the item.
+TEST(LinuxDesktopTray, AHostAfterTheLegacyGraceStillGetsTheItem) {
+    const auto clock = std::make_shared<ManualClock>();
+    LinuxDesktop desktop(clock, 3s);
+    Reports reports;
+    reports.attach(desktop);
+    clock->advance(3s);
+    EXPECT_FALSE(desktop.isTrayAvailable()) << "the virtual X server has no XEmbed tray";
+
+    Watcher watcher;
+    ASSERT_TRUE(watcher.isUp());
+    ASSERT_TRUE(reports.await({true})) << reports.seen.size();
+    QSystemTrayIcon icon(QIcon(QPixmap(16, 16)));
+    icon.show();
+    EXPECT_TRUE(watcher.awaitItem());
 }
 
 namespace {
@@ -159,7 +193,7 @@ TEST_P(LinuxDesktopAutostart, TheSwitchDecidesWhatTheSessionStarts) {
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(read(QStringLiteral(INSTALLED_AUTOSTART)));
     }
-    LinuxDesktop desktop(noLegacyTray);
+    LinuxDesktop desktop(still());
     if (c.chosen) {
         if (*c.chosen) {
             ASSERT_TRUE(desktop.setStartAtLogin(false));
