@@ -56,6 +56,10 @@ TunnelController::TunnelController(VpnProfileStore& profiles, ExtensionManager& 
     });
     QObject::connect(&m_profiles.statusNotifier(), &VpnStatusNotifier::statusChanged, this,
                      &TunnelController::recomputeState, Qt::QueuedConnection);
+    // What the store already tells (a device activated or not) is the state
+    // from the start, so the window's first frame shows the right screen; the
+    // tunnel's own status follows once the profiles are loaded.
+    recomputeState();
 
     QMetaObject::invokeMethod(
         this, [this] { Detached::start(bootstrap(), this, Log::tunnel); }, Qt::QueuedConnection);

@@ -59,6 +59,21 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"NoToken", Ext::installed, false, V::connected, false, K::notActivated}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// The window is built from the state the controller has when it is made,
+// before the profiles are loaded: an activated device starts on the status
+// screen, not on the activation screen it would then leave.
+class FirstState : public ControllerFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FirstState, IsTheStoredOneBeforeTheEventLoopTurns) {
+    if (GetParam())
+        SharedDefaults::setSubscriptionToken(token);
+    controller = std::make_unique<TunnelController>(profiles, extensions, api, clock, network);
+    EXPECT_EQ(controller->state(), ConnectionState(GetParam() ? Kind::idle : Kind::notActivated));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FirstState, ::testing::Values(true, false),
+                         [](const auto& p) { return p.param ? "Activated" : "NotActivated"; });
+
 // Failed activations and operations: the message shown where the user can act
 // on it, and nothing stored. A device without a subscription stays on the
 // activation screen with the failure as its notice; connecting it does nothing.
