@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The program's start-up against a bare Qt Quick window's, on the same
 # display in the same run, the median of alternating runs: the time from
-# process start to the first frame, and the peak memory (maximum resident
-# set) of a run that ends there.
+# process start to the first frame, the program's time to its first frame
+# with the screen in it (the screen loads after the first frame), and the
+# peak memory (maximum resident set) of a run that ends there.
 #
 #   bench/window-figures.sh [build dir] [runs]     (needs a display: DISPLAY or xvfb-run)
 #
@@ -28,6 +29,7 @@ run() {
   shift
   /usr/bin/time -f %M -o "$scratch/time" "$@" 2>/dev/null >"$scratch/out" || true
   sed -n 's/^first frame after \([0-9]*\) ms$/\1/p' "$scratch/out" | head -n 1 >>"$scratch/$name.frame"
+  sed -n 's/^screen drawn after \([0-9]*\) ms$/\1/p' "$scratch/out" | head -n 1 >>"$scratch/$name.screen"
   tail -n 1 "$scratch/time" >>"$scratch/$name.rss"
 }
 
@@ -45,6 +47,8 @@ done
 b=$(median <"$scratch/bare.frame")
 p=$(median <"$scratch/program.frame")
 echo "first frame: bare Qt Quick window ${b} ms, halvoran ${p} ms (median of $runs), ratio $(ratio "$p" "$b")"
+s=$(median <"$scratch/program.screen")
+echo "screen drawn: halvoran ${s} ms (median of $runs), $(ratio "$s" "$b") times the bare window's first frame"
 b=$(median <"$scratch/bare.rss")
 p=$(median <"$scratch/program.rss")
 echo "peak memory: bare Qt Quick window $((b / 1024)) MiB, halvoran $((p / 1024)) MiB (median of $runs), ratio $(ratio "$p" "$b")"

@@ -25,6 +25,7 @@
 #include <QTimer>
 #include <QtQml/QQmlExtensionPlugin>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
@@ -105,13 +106,33 @@ int main(int argc, char** argv) {
         return 1;
 
     if (selfTest) {
+        // Timed where the frames are swapped (the render thread, if any):
+        // the first frame, then the first one with the screen in it, which
+        // loads after it.
+        QQuickWindow* window = delegate.window();
+        auto* screen = window->findChild<QObject*>(u"routeLoader"_s);
+        auto screenSynced = std::make_shared<std::atomic_bool>(false);
         QObject::connect(
-            delegate.window(), &QQuickWindow::frameSwapped, &app,
-            [] {
-                std::printf("first frame after %.0f ms\n", msSinceProcessStart());
-                QCoreApplication::exit(0);
+            window, &QQuickWindow::afterSynchronizing, window,
+            [screen, screenSynced] {
+                // The main thread waits while a frame synchronises.
+                if (!screen || screen->property("item").value<QObject*>())
+                    *screenSynced = true;
             },
-            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+            Qt::DirectConnection);
+        QObject::connect(
+            window, &QQuickWindow::frameSwapped, window,
+            [screenSynced, first = std::make_shared<std::atomic_bool>(true)] {
+                if (first->exchange(false))
+                    std::printf("first frame after %.0f ms\n", msSinceProcessStart());
+                if (!*screenSynced)
+                    return;
+                std::printf("screen drawn after %.0f ms\n", msSinceProcessStart());
+                std::fflush(stdout);
+                QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); },
+                                          Qt::QueuedConnection);
+            },
+            Qt::DirectConnection);
         // A window that never draws fails the test instead of hanging it.
         QTimer::singleShot(std::chrono::seconds(20), &app, [] { QCoreApplication::exit(3); });
     }
