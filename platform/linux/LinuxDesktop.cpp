@@ -91,7 +91,8 @@ LinuxDesktop::LinuxDesktop(std::shared_ptr<Clock> clock, std::chrono::millisecon
     connect(m_legacyTimer.get(), &ClockTimer::timeout, this, [this] {
         // No StatusNotifier watcher at all: an X11 desktop may still have an
         // XEmbed tray.
-        if (QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherName))
+        if (m_trayAvailable ||
+            QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherName))
             return;
         m_legacyTray = hasXEmbedTray();
         if (m_legacyTray)
@@ -105,15 +106,10 @@ LinuxDesktop::LinuxDesktop(std::shared_ptr<Clock> clock, std::chrono::millisecon
                 SLOT(hostRegistered()));
     bus.connect(watcherName, watcherPath, watcherName, u"StatusNotifierHostUnregistered"_s, this,
                 SLOT(askForHost()));
-    // Asked once, quickly, so that the first answer is known at start-up.
-    QDBusMessage ask = QDBusMessage::createMethodCall(
-        watcherName, watcherPath, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
-    ask << watcherName << u"IsStatusNotifierHostRegistered"_s;
-    const QDBusMessage reply = bus.call(ask, QDBus::Block, 500);
-    m_trayAvailable = reply.type() == QDBusMessage::ReplyMessage &&
-                      reply.arguments().value(0).value<QDBusVariant>().variant().toBool();
-    if (!m_trayAvailable)
-        m_legacyTimer->start(legacyGrace);
+    // Asked without waiting: the window's first frame does not need the
+    // answer, and a start at login waits for it anyway (its grace).
+    askForHost();
+    m_legacyTimer->start(legacyGrace);
 }
 
 LinuxDesktop::~LinuxDesktop() = default;

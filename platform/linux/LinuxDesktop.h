@@ -31,6 +31,7 @@ public:
                           QObject* parent = nullptr);
     ~LinuxDesktop() override;
 
+    // False until the session bus has answered, shortly after start.
     bool isTrayAvailable() const override { return m_trayAvailable; }
     void watchTray(std::function<void(bool)> changed) override;
     // The user's entry in $XDG_CONFIG_HOME/autostart overrides the installed
