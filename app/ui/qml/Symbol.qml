@@ -11,6 +11,8 @@ Image {
     height: size
     sourceSize: Qt.size(size, size)
     fillMode: Image.PreserveAspectFit
-    source: name.length > 0 ? "image://symbol/" + name + "/" + color.toString().slice(1) : ""
+    // Drawn once shown (visible reads as the item's effective visibility):
+    // the icons of hidden rows cost the first frame nothing.
+    source: visible && name.length > 0 ? "image://symbol/" + name + "/" + color.toString().slice(1) : ""
     Accessible.ignored: true
 }
