@@ -32,6 +32,8 @@ bench: build
 	@for b in $$(find $(BUILD_DIR)/bench -maxdepth 1 -name "bench_*" -type f -executable | sort); do echo "== $$b"; $$b --benchmark_min_time=0.3; done
 	@echo "== halvoran's first frame against a bare Qt Quick window"
 	@xvfb-run -a -s "-screen 0 1280x1024x24" bench/window-figures.sh $(BUILD_DIR)
+	@echo "== halvoran's tray item at login, the tray host starting 5 s late"
+	@bench/tray-at-login.sh $(BUILD_DIR)
 	@echo "== halvoran's idle wake-ups (the demo build, build/demo)"
 	@if [ -x build/demo/app/halvoran ]; then bench/idle-wakeups.sh build/demo; else echo "not built: cmake --preset demo && cmake --build --preset demo"; fi
 	@echo "== halvoran-tunneld (stand-in provider)"

@@ -3,8 +3,9 @@
 # screen: disconnected, then connected. Runs the demo build (`cmake --preset
 # demo`) with the demo service and the tunnel service in session mode, on a
 # private session bus and X server, in a network namespace of its own where
-# one can be made; activates with the demo code by typing it, then counts
-# the main thread's context switches (voluntary and not) over each window.
+# one can be made; activates with the demo code by typing it, starts the
+# program again (as a returning user would), then counts the main thread's
+# wake-ups and context switches over each window.
 #
 #   bench/idle-wakeups.sh [build dir] [seconds]     (default build/demo, 60)
 #
@@ -79,25 +80,49 @@ for _ in $(seq 150); do
 done
 [ -n "$profile" ] || { echo "idle-wakeups: activation did not save a profile" >&2; cat "$scratch/program.log" >&2; exit 1; }
 
+# Measured as a returning user has it: started again, activated already.
+sleep 2
+kill "$app"
+wait "$app" 2>/dev/null || true
+"$program" >>"$scratch/program.log" 2>&1 &
+app=$!
+pids+=($app)
+timeout 30 xdotool search --sync --onlyvisible --name '^Halvoran$' >/dev/null ||
+  { echo "idle-wakeups: no window at the second start" >&2; exit 1; }
+
 switches() { # the main thread's context switches so far
   awk '/^(non)?voluntary_ctxt_switches/ {n += $2} END {print n}' "/proc/$app/task/$app/status"
 }
-count() { # <label>: wake-ups per minute over the window
+# <label>: over the window, the main thread's context switches, and its
+# wake-ups: the tenths of a second in which it ran at all (one wake-up's
+# work, a poll's HTTP exchange say, takes several switches).
+count() {
   sleep 5 # what the last change set off settles first
-  local before after
-  before=$(switches)
+  local first last now woke=0 ticks=$((seconds * 10)) tracer=
   if [ -n "${IDLE_WAKEUPS_TRACE-}" ]; then
-    # What woke it, for finding the source: the main thread's system calls.
-    timeout "$seconds" strace -q -tt -p "$app" -o "$IDLE_WAKEUPS_TRACE.$1" || true
-  else
-    sleep "$seconds"
+    # What woke it, for finding the source: the main thread's system calls
+    # (the counts then include the tracer's own stops).
+    timeout "$seconds" strace -q -tt -p "$app" -o "$IDLE_WAKEUPS_TRACE.$1" &
+    tracer=$!
   fi
-  after=$(switches)
-  awk -v n=$((after - before)) -v s="$seconds" -v l="$1" \
-    'BEGIN {printf "idle wake-ups of the main thread, %s: %.1f a minute (%d in %d s)\n", l, n * 60 / s, n, s}'
+  first=$(switches)
+  last=$first
+  local started=$(date +%s%N)
+  for _ in $(seq "$ticks"); do
+    sleep 0.1
+    now=$(switches)
+    [ "$now" != "$last" ] && woke=$((woke + 1))
+    last=$now
+  done
+  local took=$(($(date +%s%N) - started))
+  [ -z "$tracer" ] || wait "$tracer" || true
+  awk -v n=$((last - first)) -v w="$woke" -v s="$((took / 1000000))" -v l="$1" 'BEGIN {
+    printf "idle main thread, %s: %.1f wake-ups a minute (%.1f context switches a minute; %d and %d in %.0f s)\n",
+      l, w * 60000 / s, n * 60000 / s, w, n, s / 1000 }'
 }
 
 count disconnected
+awk '/^VmHWM/ {printf "peak memory of a start on the status screen, idle: %d MiB\n", $2 / 1024}' "/proc/$app/status"
 tunnel Start "string:$profile" >/dev/null
 for _ in $(seq 100); do
   tunnel Status "string:$profile" | grep -q '"connected"' && break
