@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
 
     if (selfTest) {
         // Timed where the frames are swapped (the render thread, if any):
-        // the first frame, then the first one with the screen in it, which
-        // loads after it.
+        // the first frame, and the first one with the screen in it (the same
+        // one, unless the screen came to load after it).
         QQuickWindow* window = delegate.window();
         auto* screen = window->findChild<QObject*>(u"routeLoader"_s);
         auto screenSynced = std::make_shared<std::atomic_bool>(false);
@@ -122,10 +122,11 @@ int main(int argc, char** argv) {
             Qt::DirectConnection);
         QObject::connect(
             window, &QQuickWindow::frameSwapped, window,
-            [screenSynced, first = std::make_shared<std::atomic_bool>(true)] {
+            [screenSynced, first = std::make_shared<std::atomic_bool>(true),
+             done = std::make_shared<std::atomic_bool>(false)] {
                 if (first->exchange(false))
                     std::printf("first frame after %.0f ms\n", msSinceProcessStart());
-                if (!*screenSynced)
+                if (!*screenSynced || done->exchange(true))
                     return;
                 std::printf("screen drawn after %.0f ms\n", msSinceProcessStart());
                 std::fflush(stdout);
