@@ -30,7 +30,10 @@ TunneldProcess::TunneldProcess(Options options)
         arguments << u"--nft"_s << m_options.nft;
     m_process.setArguments(arguments);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // In system mode the provider runs as the user who started the tunnel.
+    // In system mode the provider runs as the user who started the tunnel,
+    // from a copy that user can reach, with the library it loads beside it.
+    if (!m_options.session)
+        copyForAnyUser(QStringLiteral(TESSALINE_LIBRARY));
     environment.insert(u"HALVORAN_TUNNEL_PROVIDER"_s,
                        m_options.session ? m_options.provider : copyForAnyUser(m_options.provider));
     m_process.setProcessEnvironment(environment);
