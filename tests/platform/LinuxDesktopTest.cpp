@@ -3,7 +3,6 @@
 #include "tests/support/Async.h"
 #include "tests/support/ManualClock.h"
 
-#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDir>
@@ -11,7 +10,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -222,13 +220,3 @@ INSTANTIATE_TEST_SUITE_P(Choices, LinuxDesktopAutostart, ::testing::ValuesIn(aut
                          [](const ::testing::TestParamInfo<AutostartCase>& param) {
                              return "case" + std::to_string(param.index);
                          });
-
-int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u"config"_s)));
-    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(home.filePath(u"etc-xdg"_s)));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(u"data"_s)));
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

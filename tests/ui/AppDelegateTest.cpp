@@ -6,10 +6,9 @@
 #include "platform/fake/FakeDesktop.h"
 #include "tests/app/ControllerFixture.h"
 
-#include <QApplication>
+#include <QGuiApplication>
 #include <QQuickWindow>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 #include <QtQml/QQmlExtensionPlugin>
 
 Q_IMPORT_QML_PLUGIN(Halvoran_UiPlugin)
@@ -166,12 +165,3 @@ INSTANTIATE_TEST_SUITE_P(Starts, AppDelegateTest, ::testing::ValuesIn(cases),
                          [](const ::testing::TestParamInfo<Case>& param) {
                              return "case" + std::to_string(param.index);
                          });
-
-int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u"config"_s)));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(u"data"_s)));
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

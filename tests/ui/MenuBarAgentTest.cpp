@@ -2,10 +2,8 @@
 
 #include "tests/app/ControllerFixture.h"
 
-#include <QApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
 
@@ -88,13 +86,4 @@ TEST_F(MenuBarAgentTest, ErrorHeaderIsOneLineOfPlainText) {
     EXPECT_EQ(agent.iconName(), u"exclamationmark.triangle.fill"_s);
     EXPECT_EQ(agent.menu()->actions().first()->text(), u"Error: R&&D\\nrefused"_s);
     EXPECT_EQ(describe(agent.menu()).at(2), u"Connect [Ctrl+K]"_s);
-}
-
-int main(int argc, char** argv) {
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u"config"_s)));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(u"data"_s)));
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }
