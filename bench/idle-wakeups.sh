@@ -34,17 +34,7 @@ for file in "$program" "$tunneld" "$demo"; do
   [ -x "$file" ] || { echo "idle-wakeups: $file not built (cmake --preset demo)" >&2; exit 1; }
 done
 
-scratch=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-export XDG_CONFIG_HOME=$scratch/config XDG_DATA_HOME=$scratch/data XDG_STATE_HOME=$scratch/state
-export XDG_RUNTIME_DIR=$scratch/run HALVORAN_TUNNEL_BUS=session
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+. bench/scratch-session.sh
 mkdir -p "$scratch/engine" && ln -s "$(readlink -f tests/support/fake-sing-box)" "$scratch/engine/sing-box"
 export PATH=$scratch/engine:$PATH
 export HALVORAN_TUNNEL_PROVIDER

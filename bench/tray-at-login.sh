@@ -20,17 +20,7 @@ program=$build/app/halvoran
 watcher=tests/platform/stand-in-tray-watcher.py
 [ -x "$program" ] || { echo "tray-at-login: $program not built" >&2; exit 1; }
 
-scratch=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-export XDG_CONFIG_HOME=$scratch/config XDG_DATA_HOME=$scratch/data XDG_RUNTIME_DIR=$scratch/run
-export HALVORAN_TUNNEL_BUS=session
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+. bench/scratch-session.sh
 
 now() { date +%s%3N; }
 figures=()
