@@ -34,8 +34,6 @@ QString userAutostartFile() {
 
 // Whether the entry at `path` runs at login: it exists and is not hidden.
 std::optional<bool> entryRuns(const QString& path) {
-    if (!QFile::exists(path))
-        return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;

@@ -49,11 +49,12 @@ public:
     static constexpr char autostartName[] = "dev.morvel.vpn.Halvoran.desktop";
 
 private Q_SLOTS:
+    // Slots, since the watcher's signals reach them by name over the bus.
+    void askForHost();
     void hostRegistered();
     void hostUnregistered();
 
 private:
-    void askForHost();
     void setTrayAvailable(bool available);
 
     AppearancePortal m_appearance;

@@ -54,13 +54,13 @@ private:
     bool m_item = false;
 };
 
-// A host that registers with the watcher, as a tray does once it runs.
-bool registerHost() {
+// A host that registers with the watcher over `bus`, as a tray does once it runs.
+bool registerHost(QDBusConnection bus) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         u"org.kde.StatusNotifierWatcher"_s, u"/StatusNotifierWatcher"_s,
         u"org.kde.StatusNotifierWatcher"_s, u"RegisterStatusNotifierHost"_s);
     call << u"org.kde.StatusNotifierHost-test"_s;
-    return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000).type() ==
+    return bus.call(call, QDBus::Block, 5000).type() ==
            QDBusMessage::ReplyMessage;
 }
 
@@ -110,8 +110,8 @@ TEST(LinuxDesktopTray, AWatcherThatAppearsLateOrGoesIsReported) {
 }
 
 // A watcher can run before any host does (a panel still starting): the tray
-// is there only once a host registers.
-TEST(LinuxDesktopTray, AWatcherWithoutHostWaitsForTheHost) {
+// is there only once a host registers, and goes with the host.
+TEST(LinuxDesktopTray, AWatcherWithoutHostWaitsForTheHostAndSeesItGo) {
     Watcher watcher({u"--no-host"_s});
     ASSERT_TRUE(watcher.isUp());
     LinuxDesktop desktop(still());
@@ -119,9 +119,14 @@ TEST(LinuxDesktopTray, AWatcherWithoutHostWaitsForTheHost) {
     reports.attach(desktop);
     EXPECT_FALSE(desktop.isTrayAvailable());
 
-    ASSERT_TRUE(registerHost());
+    const QString panel = u"panel"_s;
+    ASSERT_TRUE(registerHost(QDBusConnection::connectToBus(QDBusConnection::SessionBus, panel)));
     ASSERT_TRUE(reports.await({true})) << reports.seen.size();
     EXPECT_TRUE(desktop.isTrayAvailable());
+
+    QDBusConnection::disconnectFromBus(panel);
+    ASSERT_TRUE(reports.await({true, false})) << reports.seen.size();
+    EXPECT_FALSE(desktop.isTrayAvailable());
 }
 
 // Past the wait for a StatusNotifier watcher, the X server is asked for an

@@ -6,7 +6,7 @@ AppIndicator extension's speak it: org.kde.StatusNotifierWatcher at
     stand-in-tray-watcher.py [--no-host]
 
 With --no-host, no host is registered until one calls
-RegisterStatusNotifierHost. Prints "ready" once the name is owned, and
+RegisterStatusNotifierHost; it is gone again when its caller leaves the bus. Prints "ready" once the name is owned, and
 "item <service> <ms since the epoch>" for each RegisterStatusNotifierItem.
 Ends on SIGTERM, or with its bus."""
 
@@ -60,10 +60,20 @@ def on_call(connection, sender, path, interface, method, args, invocation):
         changed(connection, "RegisteredStatusNotifierItems", GLib.Variant("as", items))
     elif method == "RegisterStatusNotifierHost":
         invocation.return_value(None)
+        # A host is there while its caller stays on the bus, as a real watcher has it.
+        Gio.bus_watch_name_on_connection(connection, sender, Gio.BusNameWatcherFlags.NONE,
+                                         None, lambda c, _name: host_gone(c))
         if not host:
             host = True
             emit(connection, "StatusNotifierHostRegistered")
             changed(connection, "IsStatusNotifierHostRegistered", GLib.Variant("b", True))
+
+
+def host_gone(connection):
+    global host
+    host = False
+    emit(connection, "StatusNotifierHostUnregistered")
+    changed(connection, "IsStatusNotifierHostRegistered", GLib.Variant("b", False))
 
 
 def on_get(connection, sender, path, interface, name):
